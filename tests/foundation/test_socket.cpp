@@ -1,0 +1,392 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "foundation/Socket.h"
+
+using TIVRA::Buffer;
+using TIVRA::BufferCS_const;
+using TIVRA::Clock;
+using TIVRA::IPAddress;
+using TIVRA::Socket;
+
+namespace {
+
+IPAddress loopback(uint16_t port = 0)
+{
+    IPAddress a;
+    a.addr[15] = 1;
+    a.setPort(port);
+    return a;
+}
+
+// A UDP socket bound to an ephemeral port of ::1.
+struct Bound {
+    Socket sock;
+    IPAddress addr = loopback();
+    Bound()
+    {
+        EXPECT_TRUE(sock.open(Socket::UDP_V6));
+        EXPECT_TRUE(sock.bindV6(addr));
+    }
+};
+
+BufferCS_const view(const std::string& s)
+{
+    return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(Socket, OpenGivesBlockingV6OnlyDatagramWithReuse)
+{
+    Socket s;
+    EXPECT_FALSE(s.is_open());
+    ASSERT_TRUE(s.open(Socket::UDP_V6));
+    EXPECT_TRUE(s.is_open());
+    EXPECT_TRUE(s.getBlocking());
+    int v = 0;
+    socklen_t len = sizeof(v);
+    ASSERT_EQ(getsockopt(s.getDescriptor(), SOL_SOCKET, SO_TYPE, &v, &len), 0);
+    EXPECT_EQ(v, SOCK_DGRAM);
+    ASSERT_EQ(getsockopt(s.getDescriptor(), IPPROTO_IPV6, IPV6_V6ONLY, &v, &len), 0);
+    EXPECT_EQ(v, 1);
+    ASSERT_EQ(getsockopt(s.getDescriptor(), SOL_SOCKET, SO_REUSEADDR, &v, &len), 0);
+    EXPECT_EQ(v, 1);
+
+    Socket dual;
+    ASSERT_TRUE(dual.open(Socket::UDP_DUAL));
+    ASSERT_EQ(getsockopt(dual.getDescriptor(), IPPROTO_IPV6, IPV6_V6ONLY, &v, &len), 0);
+    EXPECT_EQ(v, 0);
+
+    Socket bad;
+    EXPECT_FALSE(bad.open(static_cast<Socket::Type>(6)));
+    EXPECT_FALSE(bad.is_open());
+
+    s.close();
+    EXPECT_FALSE(s.is_open());
+    s.close();  // closing twice is harmless
+}
+
+TEST(Socket, BindEphemeralAndLoopbackScope)
+{
+    Socket any;
+    ASSERT_TRUE(any.open(Socket::UDP_V6));
+    IPAddress unspecified;
+    ASSERT_TRUE(any.bindV6(unspecified));
+    EXPECT_NE(unspecified.getPort(), 0);
+    EXPECT_EQ(any.getIfOverride(), 0U);
+
+    // ::1 with index 0 takes the loopback interface's index.
+    Socket::InterfaseMap map;
+    ASSERT_TRUE(Socket::getMyAddresV6(map));
+    uint32_t loIndex = 0;
+    for (const auto& e : map) {
+        IPAddress key = e.first;
+        key.ifindex = 0;
+        if (key.comp(loopback()) == 0) {
+            loIndex = e.first.ifindex;
+        }
+    }
+    ASSERT_NE(loIndex, 0U);
+    Bound b;
+    EXPECT_NE(b.addr.getPort(), 0);
+    EXPECT_EQ(b.sock.getIfOverride(), loIndex);
+
+    // With an override, every destination takes its scope and getToV6
+    // reports index 0.
+    IPAddress to = loopback(1234);
+    to.ifindex = 77;
+    b.sock.setToV6(to);
+    IPAddress back;
+    b.sock.getToV6(back);
+    EXPECT_EQ(back.getPort(), 1234);
+    EXPECT_EQ(back.ifindex, 0U);
+
+    // Without an override the stored scope is reported.
+    any.setToV6(to);
+    any.getToV6(back);
+    EXPECT_EQ(back.ifindex, 77U);
+
+    // A second listener on the same TCP port is refused with the errno kept.
+    Socket tcp1, tcp2;
+    ASSERT_TRUE(tcp1.open(Socket::TCP_V6));
+    IPAddress t = loopback();
+    ASSERT_TRUE(tcp1.bindV6(t));
+    ASSERT_TRUE(tcp2.open(Socket::TCP_V6));
+    EXPECT_FALSE(tcp2.bindV6(t));
+    EXPECT_EQ(tcp2.getLastError(), EADDRINUSE);
+}
+
+TEST(Socket, SendAndReceiveOverLoopback)
+{
+    Bound rx, tx;
+    const std::string msg = "hello target";
+    ASSERT_TRUE(tx.sock.sendToV6(view(msg), rx.addr, false));
+    ASSERT_EQ(rx.sock.wait(Clock(Clock::SEC)), Socket::WaitReady);
+    Buffer got;
+    IPAddress from;
+    ASSERT_TRUE(rx.sock.receiveFromV6(got, from));
+    EXPECT_EQ(std::string(got.begin(), got.end()), msg);
+    EXPECT_EQ(from.getPort(), tx.addr.getPort());
+
+    // A datagram longer than recvSize arrives cut.
+    rx.sock.recvSize = 4;
+    ASSERT_TRUE(tx.sock.sendToV6(view(msg), rx.addr, false));
+    ASSERT_EQ(rx.sock.wait(Clock(Clock::SEC)), Socket::WaitReady);
+    ASSERT_TRUE(rx.sock.receiveFromV6(got, from));
+    EXPECT_EQ(std::string(got.begin(), got.end()), "hell");
+
+    // Into a caller's view.
+    ASSERT_TRUE(tx.sock.sendToV6(view(msg), rx.addr, false));
+    ASSERT_EQ(rx.sock.wait(Clock(Clock::SEC)), Socket::WaitReady);
+    uint8_t raw[64];
+    size_t n = 99;
+    ASSERT_TRUE(rx.sock.receiveFromV6(TIVRA::BufferCS{raw, sizeof(raw)}, n, from));
+    EXPECT_EQ(n, msg.size());
+
+    // The default-destination form.
+    tx.sock.setToV6(rx.addr);
+    ASSERT_TRUE(tx.sock.sendToV6(view(msg), false));
+    ASSERT_EQ(rx.sock.wait(Clock(Clock::SEC)), Socket::WaitReady);
+    rx.sock.recvSize = 1500;
+    ASSERT_TRUE(rx.sock.receiveFromV6(got, from));
+    EXPECT_EQ(got.size(), msg.size());
+}
+
+TEST(Socket, NonBlockingReceiveWithNothingQueued)
+{
+    Bound rx;
+    ASSERT_TRUE(rx.sock.setBlocking(false));
+    EXPECT_FALSE(rx.sock.getBlocking());
+    Buffer got(10, 1);
+    IPAddress from = loopback(42);
+    EXPECT_TRUE(rx.sock.receiveFromV6(got, from));
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(from.getPort(), 42);  // untouched
+    EXPECT_EQ(rx.sock.wait(), Socket::WaitTimeout);
+
+    rx.sock.close();
+    got.assign(3, 1);
+    EXPECT_FALSE(rx.sock.receiveFromV6(got, from));
+    EXPECT_TRUE(got.empty());
+    uint8_t raw[8];
+    size_t n = 5;
+    EXPECT_FALSE(rx.sock.receiveFromV6(TIVRA::BufferCS{raw, sizeof(raw)}, n, from));
+    EXPECT_EQ(n, 0U);
+}
+
+TEST(Socket, WaitTimesOutAndSubMicrosecondWaitsZero)
+{
+    Bound rx;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(rx.sock.wait(Clock(50 * Clock::MS)), Socket::WaitTimeout);
+    EXPECT_GE(secondsSince(start), 0.045);
+
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(rx.sock.wait(Clock(999'999)), Socket::WaitTimeout);
+    EXPECT_LT(secondsSince(start), 0.5);
+}
+
+TEST(Socket, WaitOnClosedSocketSleepsThenReportsReady)
+{
+    Socket s;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.wait(Clock(100 * Clock::MS)), Socket::WaitReady);
+    EXPECT_GE(secondsSince(start), 0.095);
+    EXPECT_EQ(s.wait(), Socket::WaitReady);
+}
+
+// The stream engine closes a socket from one thread while another waits and
+// receives on it; the waiting thread must end after its wait.
+TEST(Socket, CloseFromAnotherThreadEndsTheReceiver)
+{
+    Bound rx;
+    std::atomic<bool> ended{false};
+    std::thread t([&] {
+        Buffer got;
+        IPAddress from;
+        for (;;) {
+            const auto r = rx.sock.wait(Clock(20 * Clock::MS));
+            if (r == Socket::WaitError) {
+                break;
+            }
+            if (r == Socket::WaitReady && !rx.sock.receiveFromV6(got, from)) {
+                break;
+            }
+        }
+        ended = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    rx.sock.close();
+    t.join();
+    EXPECT_TRUE(ended);
+}
+
+TEST(Socket, WaitingSendRestoresNonBlockingModeAndDestination)
+{
+    Bound rx, tx;
+    int small = 4096;
+    ASSERT_EQ(setsockopt(tx.sock.getDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+    ASSERT_TRUE(tx.sock.setBlocking(false));
+    IPAddress stored = loopback(4321);
+    tx.sock.setToV6(stored);
+
+    // Fill the send queue until the kernel refuses a datagram.
+    const std::string big(60000, 'x');
+    int refused = 0;
+    std::thread drain;
+    for (int i = 0; i < 1000 && refused == 0; ++i) {
+        if (!tx.sock.sendToV6(view(big), rx.addr, false)) {
+            refused = tx.sock.getLastError();
+        }
+    }
+    // Loopback delivers synchronously, so the queue rarely fills; either way
+    // the waiting send must succeed and leave the socket as it found it.
+    std::atomic<bool> stop{false};
+    drain = std::thread([&] {
+        Buffer got;
+        IPAddress from;
+        rx.sock.recvSize = 65536;
+        while (!stop) {
+            if (rx.sock.wait(Clock(5 * Clock::MS)) == Socket::WaitReady) {
+                rx.sock.receiveFromV6(got, from);
+            }
+        }
+    });
+    EXPECT_TRUE(tx.sock.sendToV6(view(big), rx.addr, true));
+    EXPECT_FALSE(tx.sock.getBlocking());
+    stop = true;
+    drain.join();
+    IPAddress back;
+    tx.sock.getToV6(back);
+    EXPECT_EQ(back.getPort(), 4321);
+    (void)refused;
+}
+
+TEST(Socket, SendOnClosedSocketFails)
+{
+    Socket s;
+    EXPECT_FALSE(s.sendToV6(view("x"), loopback(9), false));
+    EXPECT_FALSE(s.sendToV6(view("x"), loopback(9), true));
+}
+
+TEST(Socket, DescriptorsAbove1024UseThePollWait)
+{
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_cur < 1100 && lim.rlim_max >= 1100) {
+        rlimit raised = lim;
+        raised.rlim_cur = 1100;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    } else if (lim.rlim_cur < 1100) {
+        GTEST_SKIP() << "descriptor limit below 1100";
+    }
+    // Take up the low descriptors so that the next socket lands above 1024.
+    std::vector<int> fillers;
+    for (;;) {
+        const int d = ::dup(0);
+        ASSERT_GE(d, 0);
+        fillers.push_back(d);
+        if (d >= 1030) {
+            break;
+        }
+    }
+    Bound rx;
+    EXPECT_GE(rx.sock.getDescriptor(), 1024);
+    Bound tx;
+    for (int d : fillers) {
+        ::close(d);
+    }
+    EXPECT_EQ(rx.sock.wait(Clock(10 * Clock::MS)), Socket::WaitTimeout);
+    ASSERT_TRUE(tx.sock.sendToV6(view("x"), rx.addr, false));
+    EXPECT_EQ(rx.sock.wait(Clock(Clock::SEC)), Socket::WaitReady);
+
+    // The waiter refuses such a descriptor instead of overrunning its set.
+    Socket::Waiter w;
+    w.set(rx.sock);
+    EXPECT_TRUE(w.empty());
+    setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+TEST(Socket, LocalInterfacesIncludeLoopbackOnRequest)
+{
+    Socket::InterfaseMap all, local, localLo;
+    ASSERT_TRUE(Socket::getMyAddresV6(all));
+    ASSERT_TRUE(Socket::getMyLocalAddresV6(local, false));
+    ASSERT_TRUE(Socket::getMyLocalAddresV6(localLo, true));
+    size_t linkLocal = 0;
+    size_t loopbacks = 0;
+    for (const auto& e : all) {
+        EXPECT_FALSE(e.second.ifName.empty());
+        EXPECT_LE(e.first.ifindex, 0xFFFFU);
+        EXPECT_EQ(e.first.getPort(), 0);
+        IPAddress key = e.first;
+        key.ifindex = 0;
+        loopbacks += key.comp(loopback()) == 0 ? 1 : 0;
+        linkLocal += (e.first.addr[0] == 0xFE && e.first.addr[1] == 0x80) ? 1 : 0;
+    }
+    EXPECT_EQ(loopbacks, 1U) << "this machine has ::1 on its loopback interface";
+    EXPECT_EQ(local.size(), linkLocal);
+    for (const auto& e : local) {
+        EXPECT_TRUE(e.first.addr[0] == 0xFE && e.first.addr[1] == 0x80);
+    }
+    EXPECT_EQ(localLo.size(), linkLocal + loopbacks);
+}
+
+TEST(SocketWaiter, ReportsOnlyTheReadableSocket)
+{
+    Bound a, b, tx;
+    Socket::Waiter w;
+    EXPECT_TRUE(w.empty());
+    w.set(a.sock);
+    w.set(b.sock);
+    w.set(b.sock);
+    Socket closed;
+    w.set(closed);
+    w.clear(closed);
+    EXPECT_FALSE(w.empty());
+
+    ASSERT_TRUE(tx.sock.sendToV6(view("x"), b.addr, false));
+    ASSERT_EQ(w.wait(Clock(Clock::SEC)), Socket::WaitReady);
+    EXPECT_FALSE(w.check(a.sock));
+    EXPECT_TRUE(w.check(b.sock));
+    EXPECT_FALSE(w.check(closed));
+
+    Buffer got;
+    IPAddress from;
+    ASSERT_TRUE(b.sock.receiveFromV6(got, from));
+    EXPECT_EQ(w.wait(Clock(10 * Clock::MS)), Socket::WaitTimeout);
+
+    w.clear(b.sock);
+    w.clear(a.sock);
+    EXPECT_TRUE(w.empty());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(w.wait(Clock(30 * Clock::MS)), Socket::WaitTimeout);
+    EXPECT_GE(secondsSince(start), 0.025);
+}
+
+TEST(SocketWaiter, RawSetOperations)
+{
+    Bound a;
+    auto* set = Socket::Waiter::fbsNew();
+    const std::set<unsigned long> ds = {static_cast<unsigned long>(a.sock.getDescriptor()), 5000};
+    EXPECT_EQ(Socket::Waiter::fbsSetup(set, ds, 3), std::max(3, a.sock.getDescriptor()));
+    EXPECT_TRUE(Socket::Waiter::fbsCheck(set, a.sock));
+    Socket closed;
+    EXPECT_FALSE(Socket::Waiter::fbsCheck(set, closed));
+    Socket::Waiter::fbsDelere(set);
+    Socket::Waiter::fbsDelere(nullptr);
+}
