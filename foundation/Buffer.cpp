@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace TIVRA {
 
@@ -38,6 +39,13 @@ std::string BufferCS_const::dump() const
 
 Buffer& Buffer::operator=(BufferCS_const view)
 {
+    // A view into this buffer itself must survive the resize.
+    const std::less<const uint8_t*> lt;
+    if (view.viewSize != 0 && !lt(view.viewData, data()) && lt(view.viewData, data() + size())) {
+        std::memmove(data(), view.viewData, view.viewSize);
+        resize(view.viewSize);
+        return *this;
+    }
     resize(view.viewSize);
     if (view.viewSize != 0) {
         std::memcpy(data(), view.viewData, view.viewSize);
@@ -55,27 +63,39 @@ void Buffer::fill(uint8_t value)
 bool Buffer::get_string_list(std::list<std::string>& lines, bool allowTab) const
 {
     lines.clear();
-    size_t pos = 0;
-    const size_t n = size();
-    const uint8_t* b = data();
-    if (n > 2 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-        pos = 3;
+    const uint8_t* p = data();
+    const uint8_t* const end = p + size();
+    if (size() > 2 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+        p += 3;
     }
     bool ok = true;
+    // Whole runs of text bytes are appended at once; a line that lies in one
+    // run is built directly in the list.
     std::string line;
-    for (; pos < n; ++pos) {
-        const uint8_t c = b[pos];
+    const uint8_t* run = p;
+    auto text = [](const uint8_t* b) { return reinterpret_cast<const char*>(b); };
+    for (; p != end; ++p) {
+        const uint8_t c = *p;
+        if (c >= 0x20 || (c == '\t' && allowTab)) {
+            continue;
+        }
         if (c == '\r' || c == '\n') {
-            if (!line.empty()) {
+            if (line.empty()) {
+                if (p != run) {
+                    lines.emplace_back(text(run), static_cast<size_t>(p - run));
+                }
+            } else {
+                line.append(text(run), static_cast<size_t>(p - run));
                 lines.push_back(std::move(line));
                 line = std::string();
             }
-        } else if (c >= 0x20 || (c == '\t' && allowTab)) {
-            line.push_back(static_cast<char>(c));
         } else {
+            line.append(text(run), static_cast<size_t>(p - run));
             ok = false;
         }
+        run = p + 1;
     }
+    line.append(text(run), static_cast<size_t>(end - run));
     if (!line.empty()) {
         lines.push_back(std::move(line));
     }
