@@ -1,0 +1,121 @@
+#include "testbed/emulator/MessageNames.h"
+
+#include <cstdint>
+
+namespace testbed {
+
+namespace {
+
+struct NamedMessage {
+    QUORVIN::MessageID message;
+    const char* name;
+};
+
+constexpr NamedMessage kNames[] = {
+    {QUORVIN::FIND_REQ, "FIND_REQ"},
+    {QUORVIN::FIND_ANS, "FIND_ANS"},
+    {QUORVIN::PORT_REQ, "PORT_REQ"},
+    {QUORVIN::PORT_ANS, "PORT_ANS"},
+    {QUORVIN::SUPPORT_REQ, "SUPPORT_REQ"},
+    {QUORVIN::SUPPORT_ANS, "SUPPORT_ANS"},
+    {QUORVIN::LATENCY_REQ, "LATENCY_REQ"},
+    {QUORVIN::LATENCY_ANS, "LATENCY_ANS"},
+    {QUORVIN::CONNECT_REQ, "CONNECT_REQ"},
+    {QUORVIN::CONNECT_ANS, "CONNECT_ANS"},
+    {QUORVIN::STREAM_REQ, "STREAM_REQ"},
+    {QUORVIN::STREAM_ANS, "STREAM_ANS"},
+    {QUORVIN::DSICONNECT_REQ, "DSICONNECT_REQ"},
+    {QUORVIN::DSICONNECT_ANS, "DSICONNECT_ANS"},
+    {QUORVIN::DATASIZE_REQ, "DATASIZE_REQ"},
+    {QUORVIN::DATASIZE_ANS, "DATASIZE_ANS"},
+    {QUORVIN::SINKOUT_REQ, "SINKOUT_REQ"},
+    {QUORVIN::SINKOUT_ANS, "SINKOUT_ANS"},
+    {QUORVIN::CONNECTPRE_REQ, "CONNECTPRE_REQ"},
+    {QUORVIN::CONNECTPRE_ANS, "CONNECTPRE_ANS"},
+    {QUORVIN::PARAMETER_REQ, "PARAMETER_REQ"},
+    {QUORVIN::PARAMETER_ANS, "PARAMETER_ANS"},
+    {QUORVIN::NOTISNAME_REQ, "NOTISNAME_REQ"},
+    {QUORVIN::NOTISNAME_ANS, "NOTISNAME_ANS"},
+    {QUORVIN::SYNCNAME_REQ, "SYNCNAME_REQ"},
+    {QUORVIN::SYNCNAME_ANS, "SYNCNAME_ANS"},
+    {QUORVIN::TRANSFER_REQ, "TRANSFER_REQ"},
+    {QUORVIN::TRANSFER_ANS, "TRANSFER_ANS"},
+    {QUORVIN::TRANSFERDATA_REQ, "TRANSFERDATA_REQ"},
+    {QUORVIN::TRANSFERDATA_ANS, "TRANSFERDATA_ANS"},
+    {QUORVIN::TRANSFERFINISH_REQ, "TRANSFERFINISH_REQ"},
+    {QUORVIN::TRANSFERFINISH_ANS, "TRANSFERFINISH_ANS"},
+    {QUORVIN::FWVERSION_REQ, "FWVERSION_REQ"},
+    {QUORVIN::FWVERSION_ANS, "FWVERSION_ANS"},
+    {QUORVIN::FWURL_REQ, "FWURL_REQ"},
+    {QUORVIN::FWURL_ANS, "FWURL_ANS"},
+    {QUORVIN::REBOOT_REQ, "REBOOT_REQ"},
+    {QUORVIN::REBOOT_ANS, "REBOOT_ANS"},
+    {QUORVIN::DEBUG_REQ, "DEBUG_REQ"},
+    {QUORVIN::DEBUG_ANS, "DEBUG_ANS"},
+    {QUORVIN::PROBE_REQ, "PROBE_REQ"},
+    {QUORVIN::INFOMATION_REQ, "INFOMATION_REQ"},
+    {QUORVIN::INFOMATION_ANS, "INFOMATION_ANS"},
+    {QUORVIN::TARGETSETTING_REQ, "TARGETSETTING_REQ"},
+    {QUORVIN::TARGETSETTING_ANS, "TARGETSETTING_ANS"},
+    {QUORVIN::TARGETSETTINGVALUE_REQ, "TARGETSETTINGVALUE_REQ"},
+    {QUORVIN::TARGETSETTINGVALUE_ANS, "TARGETSETTINGVALUE_ANS"},
+    {QUORVIN::SINKSETTING_REQ, "SINKSETTING_REQ"},
+    {QUORVIN::SINKSETTING_ANS, "SINKSETTING_ANS"},
+    {QUORVIN::SINKSETTINGVALUE_REQ, "SINKSETTINGVALUE_REQ"},
+    {QUORVIN::SINKSETTINGVALUE_ANS, "SINKSETTINGVALUE_ANS"},
+    {QUORVIN::STATUS_REQ, "STATUS_REQ"},
+    {QUORVIN::STATUS_ANS, "STATUS_ANS"},
+    {QUORVIN::CONTROLNAME_REQ, "CONTROLNAME_REQ"},
+    {QUORVIN::CONTROLNAME_ANS, "CONTROLNAME_ANS"},
+    {QUORVIN::CONTROLLIST_REQ, "CONTROLLIST_REQ"},
+    {QUORVIN::CONTROLLIST_ANS, "CONTROLLIST_ANS"},
+    {QUORVIN::CONTROLVALUE_REQ, "CONTROLVALUE_REQ"},
+    {QUORVIN::CONTROLVALUE_ANS, "CONTROLVALUE_ANS"},
+    {QUORVIN::ICON0_REQ, "ICON0_REQ"},
+    {QUORVIN::ICON0_ANS, "ICON0_ANS"},
+    {QUORVIN::ICON1_REQ, "ICON1_REQ"},
+    {QUORVIN::ICON1_ANS, "ICON1_ANS"},
+    {QUORVIN::ICON2_REQ, "ICON2_REQ"},
+    {QUORVIN::ICON2_ANS, "ICON2_ANS"},
+    {QUORVIN::NODEINFO_REQ, "NODEINFO_REQ"},
+    {QUORVIN::NODEINFO_ANS, "NODEINFO_ANS"},
+};
+
+}  // namespace
+
+std::string messageName(QUORVIN::MessageID message)
+{
+    for (const NamedMessage& n : kNames) {
+        if (n.message == message) {
+            return n.name;
+        }
+    }
+    return std::to_string(message);
+}
+
+bool messageByName(const std::string& text, QUORVIN::MessageID& message)
+{
+    for (const NamedMessage& n : kNames) {
+        if (text == n.name) {
+            message = n.message;
+            return true;
+        }
+    }
+    if (text.empty() || text.size() > 5) {
+        return false;
+    }
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value > 0xFFFF) {
+        return false;
+    }
+    message = static_cast<QUORVIN::MessageID>(value);
+    return true;
+}
+
+}  // namespace testbed

@@ -1,0 +1,45 @@
+// One datagram as a sink of the emulator received it: the record that tests
+// assert on, and the program's log line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "foundation/Buffer.h"
+#include "foundation/Clock.h"
+#include "foundation/IPAddress.h"
+#include "protocol/Identifiers.h"
+
+namespace testbed {
+
+struct Request {
+    size_t sink = 0;
+    // Order of handling over all sinks of the target, from 1: arrival order,
+    // except that datagrams waiting on several sockets at once are taken
+    // socket by socket.
+    uint64_t order = 0;
+    TIVRA::Clock time;  // arrival
+    TIVRA::IPAddress source;
+    // Identical datagrams from the same source in a row, this one included.
+    uint32_t repeat = 0;
+
+    // The header fields are meaningful only when the datagram passed the header check.
+    bool valid = false;
+    QUORVIN::MessageID message = 0;
+    QUORVIN::StatusID status = 0;
+    uint16_t option0 = 0;
+    uint16_t option1 = 0;
+    uint16_t option2 = 0;
+    uint16_t option3 = 0;
+    uint64_t option = 0;
+    TIVRA::Buffer payload;   // without pad bytes
+    TIVRA::Buffer datagram;  // as received
+
+    std::string payloadText() const { return std::string(payload.begin(), payload.end()); }
+};
+
+// "sink 0 #3 from ::1,40000 LATENCY_REQ(6) status 0x0000 option 0x00000000000007d0 data 0 repeat 1"
+std::string describeRequest(const Request& request);
+
+}  // namespace testbed

@@ -1,0 +1,473 @@
+#include "testbed/emulator/TargetConfig.h"
+
+#include <net/if.h>
+
+#include "testbed/emulator/MessageNames.h"
+
+namespace testbed {
+
+namespace {
+
+constexpr const char* kBehaviourPrefix = "behaviour.";
+constexpr size_t kMaxSinks = 64;
+// Longest accepted delay: an hour, well inside the picosecond range.
+constexpr uint64_t kMaxDelayUs = 3'600'000'000ULL;
+
+std::vector<std::string> splitWords(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : text) {
+        if (c == ' ' || c == ',' || c == '\t') {
+            if (!word.empty()) {
+                words.push_back(word);
+                word.clear();
+            }
+        } else {
+            word.push_back(c);
+        }
+    }
+    if (!word.empty()) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+bool parseFlag(const std::string& text, bool& out)
+{
+    if (text == "1" || text == "yes" || text == "true" || text == "on") {
+        out = true;
+        return true;
+    }
+    if (text == "0" || text == "no" || text == "false" || text == "off") {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+bool parseDelay(const std::string& text, uint64_t& us)
+{
+    std::string digits = text;
+    uint64_t unit = 1;
+    if (digits.size() > 2 && digits.compare(digits.size() - 2, 2, "ms") == 0) {
+        unit = 1000;
+        digits.resize(digits.size() - 2);
+    } else if (digits.size() > 2 && digits.compare(digits.size() - 2, 2, "us") == 0) {
+        digits.resize(digits.size() - 2);
+    }
+    uint64_t value = 0;
+    if (!parseNumber(digits, kMaxDelayUs / unit, value)) {
+        return false;
+    }
+    us = value * unit;
+    return true;
+}
+
+const TIVRA::FileInf::KeyMap* findGroup(const TIVRA::FileInf& settings, const std::string& name)
+{
+    const auto it = settings.groups.find(name);
+    return it == settings.groups.end() ? nullptr : &it->second;
+}
+
+// Reads one key of a sink group into the config; false with `error` set.
+bool sinkKey(const std::string& key, const std::string& value, SinkConfig& sink, std::string& error)
+{
+    uint64_t n = 0;
+    auto number = [&](uint64_t max) {
+        if (parseNumber(value, max, n)) {
+            return true;
+        }
+        error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
+        return false;
+    };
+    auto word16 = [&](uint16_t& field) {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        field = static_cast<uint16_t>(n);
+        return true;
+    };
+    auto word64 = [&](uint64_t& field) {
+        if (!number(UINT64_MAX)) {
+            return false;
+        }
+        field = n;
+        return true;
+    };
+
+    if (key == "name") {
+        sink.name = value;
+        return true;
+    }
+    if (key == "port") {
+        return word16(sink.port);
+    }
+    if (key == "support") {
+        uint64_t summary = 0;
+        if (!word64(summary)) {
+            return false;
+        }
+        sink.supportSummary = summary;
+        return true;
+    }
+    if (key == "pcm") {
+        return word64(sink.supportPCM);
+    }
+    if (key == "dsdLsb") {
+        return word64(sink.supportDSDlsb);
+    }
+    if (key == "dsdMsb") {
+        return word64(sink.supportDSDmsb);
+    }
+    if (key == "cycleMin") {
+        return word16(sink.cycleMin);
+    }
+    if (key == "cycleMax") {
+        return word16(sink.cycleMax);
+    }
+    if (key == "profile") {
+        return word16(sink.profileFlags);
+    }
+    if (key == "latency") {
+        return word16(sink.latency);
+    }
+    if (key == "hwLatency") {
+        return word16(sink.hwLatency);
+    }
+    if (key == "latencyMin") {
+        return word16(sink.latencyMin);
+    }
+    if (key == "latencyMax") {
+        return word16(sink.latencyMax);
+    }
+    if (key == "latencyPolicy") {
+        if (value == "accept") {
+            sink.latencyPolicy = LatencyPolicy::ACCEPT;
+        } else if (value == "clamp") {
+            sink.latencyPolicy = LatencyPolicy::CLAMP;
+        } else {
+            error = key + ": 'accept' or 'clamp' expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "mtu") {
+        return word16(sink.mtu);
+    }
+    if (key == "perCycle") {
+        return word16(sink.perCycle);
+    }
+    if (key == "pathMax") {
+        if (!number(65512)) {
+            return false;
+        }
+        sink.pathMax = static_cast<uint16_t>(n);
+        return true;
+    }
+    if (key == "pathOversize") {
+        if (value == "drop") {
+            sink.pathOversize = PathOversize::DROP;
+        } else if (value == "truncate") {
+            sink.pathOversize = PathOversize::TRUNCATE;
+        } else {
+            error = key + ": 'drop' or 'truncate' expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "wantName") {
+        if (!parseFlag(value, sink.wantName)) {
+            error = key + ": 0 or 1 expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key.rfind(kBehaviourPrefix, 0) == 0) {
+        QUORVIN::MessageID message = 0;
+        if (!messageByName(key.substr(std::char_traits<char>::length(kBehaviourPrefix)), message)) {
+            error = key + ": unknown message";
+            return false;
+        }
+        Behaviour behaviour;
+        if (!parseBehaviour(value, behaviour)) {
+            error = key + ": bad behaviour: '" + value + "'";
+            return false;
+        }
+        sink.behaviours[message] = behaviour;
+        return true;
+    }
+    error = key + ": unknown key";
+    return false;
+}
+
+bool targetKey(const std::string& key, const std::string& value, TargetConfig& target, uint64_t& sinkCount,
+               std::string& error)
+{
+    uint64_t n = 0;
+    if (key == "name") {
+        target.name = value;
+        return true;
+    }
+    if (key == "address") {
+        if (!parseAddress(value, target.address)) {
+            error = key + ": not an IPv6 address: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "ifindex") {
+        if (!parseNumber(value, 0xFFFF, n)) {
+            error = key + ": not an interface index: '" + value + "'";
+            return false;
+        }
+        target.address.ifindex = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "sinks") {
+        if (!parseNumber(value, kMaxSinks, sinkCount) || sinkCount == 0) {
+            error = key + ": a count of 1 to " + std::to_string(kMaxSinks) + " expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "records") {
+        if (!parseNumber(value, UINT32_MAX, n)) {
+            error = key + ": not a number: '" + value + "'";
+            return false;
+        }
+        target.recordLimit = static_cast<size_t>(n);
+        return true;
+    }
+    error = key + ": unknown key";
+    return false;
+}
+
+}  // namespace
+
+bool parseNumber(const std::string& text, uint64_t max, uint64_t& out)
+{
+    size_t at = 0;
+    uint64_t base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        at = 2;
+    }
+    if (at >= text.size()) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        uint64_t d = 0;
+        if (c >= '0' && c <= '9') {
+            d = static_cast<uint64_t>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            d = static_cast<uint64_t>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            d = static_cast<uint64_t>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        if (d > max || value > (max - d) / base) {
+            return false;  // above max, and never wrapping
+        }
+        value = value * base + d;
+    }
+    out = value;
+    return true;
+}
+
+bool parseAddress(const std::string& text, TIVRA::IPAddress& out)
+{
+    TIVRA::IPAddress address;
+    const size_t percent = text.find('%');
+    if (!address.set_V6_str(text.substr(0, percent))) {
+        return false;
+    }
+    if (percent != std::string::npos) {
+        const std::string scope = text.substr(percent + 1);
+        uint64_t index = 0;
+        if (!parseNumber(scope, 0xFFFF, index)) {
+            index = scope.empty() ? 0 : if_nametoindex(scope.c_str());
+            if (index == 0 || index > 0xFFFF) {
+                return false;
+            }
+        }
+        address.ifindex = static_cast<uint32_t>(index);
+    }
+    out = address;
+    return true;
+}
+
+bool parseBehaviour(const std::string& text, Behaviour& out)
+{
+    Behaviour b;
+    bool haveMode = false;
+    for (const std::string& word : splitWords(text)) {
+        const size_t eq = word.find('=');
+        if (eq == std::string::npos) {
+            if (haveMode) {
+                return false;
+            }
+            haveMode = true;
+            if (word == "answer") {
+                b.mode = Behaviour::ANSWER;
+            } else if (word == "silent") {
+                b.mode = Behaviour::SILENT;
+            } else if (word == "refuse") {
+                b.mode = Behaviour::REFUSE;
+            } else if (word == "echo") {
+                b.mode = Behaviour::ECHO;
+            } else if (word == "other-port") {
+                b.mode = Behaviour::OTHER_PORT;
+            } else {
+                return false;
+            }
+            continue;
+        }
+        const std::string name = word.substr(0, eq);
+        const std::string value = word.substr(eq + 1);
+        if (name == "repeat") {
+            uint64_t k = 0;
+            if (!parseNumber(value, 0xFFFF, k)) {
+                return false;
+            }
+            b.onRepeat = static_cast<uint16_t>(k);
+        } else if (name == "before") {
+            if (value == "short") {
+                b.before = Behaviour::SHORT;
+            } else if (value == "tag") {
+                b.before = Behaviour::BAD_TAG;
+            } else if (value == "length") {
+                b.before = Behaviour::BAD_LENGTH;
+            } else if (value == "other-id") {
+                b.before = Behaviour::OTHER_ID;
+            } else if (value == "nothing") {
+                b.before = Behaviour::NOTHING;
+            } else {
+                return false;
+            }
+        } else if (name == "delay") {
+            if (!parseDelay(value, b.delayUs)) {
+                return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    out = b;
+    return true;
+}
+
+std::string behaviourText(const Behaviour& behaviour)
+{
+    static const char* const modes[] = {"answer", "silent", "refuse", "echo", "other-port"};
+    static const char* const befores[] = {"nothing", "short", "tag", "length", "other-id"};
+    std::string text = modes[behaviour.mode];
+    if (behaviour.onRepeat > 1) {
+        text += " repeat=" + std::to_string(behaviour.onRepeat);
+    }
+    if (behaviour.before != Behaviour::NOTHING) {
+        text += std::string(" before=") + befores[behaviour.before];
+    }
+    if (behaviour.delayUs != 0) {
+        text += " delay=" + std::to_string(behaviour.delayUs) + "us";
+    }
+    return text;
+}
+
+uint64_t SinkConfig::summary() const
+{
+    if (supportSummary) {
+        return *supportSummary;
+    }
+    uint64_t s = supportPCM & 0xFF00;
+    // A DSD mask without its format bits still announces DSD, as one-bit DSD.
+    auto dsd = [](uint64_t mask) { return (mask & 0xF0000) != 0 ? (mask & 0xF0000) : uint64_t{0x10000}; };
+    if (supportDSDlsb != 0) {
+        s |= 0x100000 | dsd(supportDSDlsb);
+    }
+    if (supportDSDmsb != 0) {
+        s |= 0x200000 | dsd(supportDSDmsb);
+    }
+    return s;
+}
+
+TIVRA::IPAddress TargetConfig::loopback()
+{
+    TIVRA::IPAddress a;
+    a.addr[15] = 1;
+    return a;
+}
+
+TargetConfig TargetConfig::withSinks(size_t count)
+{
+    TargetConfig config;
+    config.sinks.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        config.sinks[i].name = "Output " + std::to_string(i);
+    }
+    return config;
+}
+
+bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::string& error)
+{
+    TargetConfig config;
+    uint64_t sinkCount = 0;
+    if (const auto* group = findGroup(settings, "target")) {
+        for (const auto& [key, unit] : *group) {
+            if (!targetKey(key, unit.value, config, sinkCount, error)) {
+                error = "[target] " + error;
+                return false;
+            }
+        }
+    }
+    if (sinkCount == 0) {
+        // Without a count, the numbered groups from [sink.0] on are the sinks.
+        while (sinkCount < kMaxSinks && findGroup(settings, "sink." + std::to_string(sinkCount)) != nullptr) {
+            ++sinkCount;
+        }
+        if (sinkCount == 0) {
+            sinkCount = 1;
+        }
+    }
+    const TIVRA::FileInf::KeyMap* shared = findGroup(settings, "sink");
+    for (uint64_t i = 0; i < sinkCount; ++i) {
+        SinkConfig sink;
+        sink.name = "Output " + std::to_string(i);
+        std::string groupName = "sink." + std::to_string(i);
+        const TIVRA::FileInf::KeyMap* group = findGroup(settings, groupName);
+        if (group == nullptr) {
+            group = shared;
+            groupName = "sink";
+        }
+        if (group != nullptr) {
+            for (const auto& [key, unit] : *group) {
+                if (!sinkKey(key, unit.value, sink, error)) {
+                    error = "[" + groupName + "] " + error;
+                    return false;
+                }
+            }
+        }
+        if (sink.latencyMin > sink.latencyMax) {
+            error = "[" + groupName + "] latencyMin is above latencyMax";
+            return false;
+        }
+        config.sinks.push_back(std::move(sink));
+    }
+    out = std::move(config);
+    return true;
+}
+
+bool loadTargetConfig(const std::string& path, TargetConfig& out, std::string& error)
+{
+    TIVRA::FileInf settings;
+    if (!settings.load(path, 0)) {
+        error = path + ": cannot be read, or holds a control byte";
+        return false;
+    }
+    return parseTargetConfig(settings, out, error);
+}
+
+}  // namespace testbed

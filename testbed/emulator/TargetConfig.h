@@ -1,0 +1,128 @@
+// Configuration of an emulated target: what each sink answers and how it
+// misbehaves. Plain values; loaded from a settings file or built by tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/FileInf.h"
+#include "foundation/IPAddress.h"
+#include "protocol/Identifiers.h"
+
+namespace testbed {
+
+// How a sink treats one request identifier. The default answers at once.
+struct Behaviour {
+    enum Mode : uint8_t {
+        ANSWER,      // the normal answer with STATUS_OK
+        SILENT,      // no answer at all
+        REFUSE,      // the normal answer without STATUS_OK; the sink's state is left as it was
+        ECHO,        // the request's own datagram sent back unchanged
+        OTHER_PORT,  // the normal answer, sent from the target's other socket
+    };
+    // A datagram the host must discard, sent just before the reply.
+    enum Before : uint8_t {
+        NOTHING,
+        SHORT,       // the reply's first 15 bytes
+        BAD_TAG,     // the reply with tag 99
+        BAD_LENGTH,  // the reply whose length word claims 8 bytes more than it has
+        OTHER_ID,    // the reply, valid, under another identifier (reply + 2)
+    };
+
+    Mode mode = ANSWER;
+    // Above 1: only every k-th of a run of identical requests (same bytes,
+    // same source) gets the reply; the others go unanswered.
+    uint16_t onRepeat = 0;
+    Before before = NOTHING;
+    // From the request's arrival to the reply. A plain number, so that
+    // designated initializers may leave it out without a warning.
+    uint64_t delayUs = 0;
+
+    bool operator==(const Behaviour&) const = default;
+};
+
+// Text form: a mode word ("answer", "silent", "refuse", "echo", "other-port";
+// "answer" when left out) and modifiers "repeat=K", "before=short|tag|length|other-id",
+// "delay=N" (microseconds, or with an "ms" or "us" suffix), separated by blanks or commas.
+bool parseBehaviour(const std::string& text, Behaviour& out);
+std::string behaviourText(const Behaviour& behaviour);
+
+enum class LatencyPolicy : uint8_t {
+    ACCEPT,  // a wanted latency is taken as it is
+    CLAMP,   // a wanted latency is held within latencyMin..latencyMax
+};
+
+enum class PathOversize : uint8_t {
+    DROP,      // a path test payload above pathMax goes unanswered, as if lost on the way
+    TRUNCATE,  // it is answered as if only its first pathMax bytes had arrived
+};
+
+struct SinkConfig {
+    std::string name;
+    uint16_t port = 0;  // 0: an ephemeral port
+
+    // Capability masks of the three detail answers (FormatSupport layout).
+    // Default: stereo PCM of 16, 24 and 32 bits at 44.1 and 48 kHz times 1, 2 and 4.
+    uint64_t supportPCM = 0x3800000000ULL | 0x600000000ULL | 0x800 | 0x400 | 0x200 | 0x02;
+    uint64_t supportDSDlsb = 0;
+    uint64_t supportDSDmsb = 0;
+    // The summary answer; derived from the masks when unset.
+    std::optional<uint64_t> supportSummary;
+
+    // Cycle parameters in 10-us units and the profile flags.
+    uint16_t cycleMin = 104;
+    uint16_t cycleMax = 2083;
+    uint16_t profileFlags = 0x06;
+
+    // Latencies in 100-us units.
+    uint16_t latency = 1000;  // in force until the host sets another
+    uint16_t hwLatency = 20;
+    LatencyPolicy latencyPolicy = LatencyPolicy::ACCEPT;
+    uint16_t latencyMin = 0;
+    uint16_t latencyMax = 0xFFFF;
+
+    uint16_t mtu = 1500;
+    uint16_t perCycle = 0xFFFF;  // bytes per cycle, 0xFFFF none
+    uint16_t pathMax = 1436;     // largest path test payload that gets through
+    PathOversize pathOversize = PathOversize::DROP;
+
+    // The connect preparation answer carries a payload: the sink wants the host's name.
+    bool wantName = false;
+
+    // Per request identifier; identifiers not listed are answered normally.
+    std::map<QUORVIN::MessageID, Behaviour> behaviours;
+
+    // The summary answer in force: supportSummary, else the category bits of the masks.
+    uint64_t summary() const;
+};
+
+struct TargetConfig {
+    std::string name = "Target Emulator";
+    // Where every socket of the target binds: ::1 by default, or a
+    // link-local address with its interface index.
+    TIVRA::IPAddress address = loopback();
+    std::vector<SinkConfig> sinks;
+    // Requests kept per sink, the oldest dropped first; 0 keeps every one.
+    size_t recordLimit = 0;
+
+    static TIVRA::IPAddress loopback();
+    // `count` sinks with the defaults, named "Output 0", "Output 1", ...
+    static TargetConfig withSinks(size_t count);
+};
+
+// Reads group [target] (name, address, ifindex, sinks) and one group per
+// sink, [sink.N] or, when the target has no [sink.N], [sink]. Unknown keys
+// and malformed values are refused with a message in `error`.
+bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::string& error);
+bool loadTargetConfig(const std::string& path, TargetConfig& out, std::string& error);
+
+// "0x" hexadecimal or decimal, no sign, nothing after the digits, at most max.
+bool parseNumber(const std::string& text, uint64_t max, uint64_t& out);
+// An IPv6 address with an optional "%N" or "%ifname" scope.
+bool parseAddress(const std::string& text, TIVRA::IPAddress& out);
+
+}  // namespace testbed

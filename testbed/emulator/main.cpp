@@ -1,0 +1,206 @@
+// target-emulator: one emulated target on ::1 or a link-local address, for
+// running the bridge or its tests against. Prints the sinks' ports, then one
+// line per datagram a sink receives; ends on SIGINT, SIGTERM or SIGHUP.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testbed/emulator/MessageNames.h"
+#include "testbed/emulator/Request.h"
+#include "testbed/emulator/TargetConfig.h"
+#include "testbed/emulator/TargetEmulator.h"
+
+namespace {
+
+// A long run keeps only the latest requests per sink; the log has them all.
+constexpr size_t kDefaultRecords = 1000;
+
+const char* const kUsage =
+    "usage: target-emulator [--config FILE] [--address ADDR[%SCOPE]] [--ifindex N] [--name NAME]\n"
+    "                       [--sinks N] [--records N] [--behaviour SINK:MESSAGE=SPEC]...\n"
+    "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number;\n"
+    "  SPEC a mode (answer, silent, refuse, echo, other-port) and modifiers repeat=K,\n"
+    "  before=short|tag|length|other-id, delay=N (microseconds, or with ms).\n";
+
+std::mutex outputMutex;
+
+void printLine(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(outputMutex);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "target-emulator: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+struct BehaviourOption {
+    bool allSinks = false;
+    size_t sink = 0;
+    QUORVIN::MessageID message = 0;
+    testbed::Behaviour behaviour;
+};
+
+bool parseBehaviourOption(const std::string& text, BehaviourOption& out)
+{
+    const size_t colon = text.find(':');
+    const size_t eq = text.find('=', colon == std::string::npos ? 0 : colon);
+    if (colon == std::string::npos || eq == std::string::npos) {
+        return false;
+    }
+    const std::string sink = text.substr(0, colon);
+    if (sink == "*") {
+        out.allSinks = true;
+    } else {
+        uint64_t n = 0;
+        if (!testbed::parseNumber(sink, 1000, n)) {
+            return false;
+        }
+        out.sink = static_cast<size_t>(n);
+    }
+    return testbed::messageByName(text.substr(colon + 1, eq - colon - 1), out.message)
+           && testbed::parseBehaviour(text.substr(eq + 1), out.behaviour);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string configPath;
+    std::string address;
+    std::string ifindex;
+    std::string name;
+    std::string sinks;
+    std::string records;
+    std::vector<BehaviourOption> behaviours;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            return usageError("unknown option or missing value: " + arg);
+        }
+        const std::string value = argv[++i];
+        if (arg == "--config") {
+            configPath = value;
+        } else if (arg == "--address") {
+            address = value;
+        } else if (arg == "--ifindex") {
+            ifindex = value;
+        } else if (arg == "--name") {
+            name = value;
+        } else if (arg == "--sinks") {
+            sinks = value;
+        } else if (arg == "--records") {
+            records = value;
+        } else if (arg == "--behaviour") {
+            BehaviourOption option;
+            if (!parseBehaviourOption(value, option)) {
+                return usageError("bad behaviour: " + value);
+            }
+            behaviours.push_back(option);
+        } else {
+            return usageError("unknown option: " + arg);
+        }
+    }
+
+    testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
+    config.recordLimit = kDefaultRecords;
+    if (!configPath.empty()) {
+        std::string error;
+        if (!testbed::loadTargetConfig(configPath, config, error)) {
+            std::fprintf(stderr, "target-emulator: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    uint64_t n = 0;
+    if (!address.empty() && !testbed::parseAddress(address, config.address)) {
+        return usageError("bad address: " + address);
+    }
+    if (!ifindex.empty()) {
+        if (!testbed::parseNumber(ifindex, 0xFFFF, n)) {
+            return usageError("bad interface index: " + ifindex);
+        }
+        config.address.ifindex = static_cast<uint32_t>(n);
+    }
+    if (!name.empty()) {
+        config.name = name;
+    }
+    if (!sinks.empty()) {
+        if (!testbed::parseNumber(sinks, 64, n) || n == 0) {
+            return usageError("bad sink count: " + sinks);
+        }
+        const size_t had = config.sinks.size();
+        config.sinks.resize(static_cast<size_t>(n));
+        for (size_t i = had; i < config.sinks.size(); ++i) {
+            config.sinks[i].name = "Output " + std::to_string(i);
+        }
+    }
+    if (!records.empty()) {
+        if (!testbed::parseNumber(records, UINT32_MAX, n)) {
+            return usageError("bad record count: " + records);
+        }
+        config.recordLimit = static_cast<size_t>(n);
+    }
+    for (const BehaviourOption& b : behaviours) {
+        if (!b.allSinks && b.sink >= config.sinks.size()) {
+            return usageError("behaviour for a sink that does not exist: " + std::to_string(b.sink));
+        }
+        for (size_t i = 0; i < config.sinks.size(); ++i) {
+            if (b.allSinks || i == b.sink) {
+                config.sinks[i].behaviours[b.message] = b.behaviour;
+            }
+        }
+    }
+
+    // Blocked before the receive thread exists, so only sigwait sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader that goes away must not end the emulator in the middle of a line.
+    signal(SIGPIPE, SIG_IGN);
+
+    testbed::TargetEmulator emulator;
+    emulator.onRequest([](const testbed::Request& request) { printLine(testbed::describeRequest(request)); });
+    if (!emulator.start(config)) {
+        std::string where;
+        config.address.get_V6IFN_str(where);
+        std::fprintf(stderr, "target-emulator: cannot bind the sockets on %s\n", where.c_str());
+        return 1;
+    }
+    std::string where;
+    config.address.get_V6_str(where);
+    printLine("target " + config.name + " address " + where + " ifindex " + std::to_string(config.address.ifindex));
+    for (size_t i = 0; i < emulator.sinkCount(); ++i) {
+        const testbed::SinkConfig sink = emulator.sinkConfig(i);
+        printLine("sink " + std::to_string(i) + " name " + sink.name + " port " + std::to_string(sink.port));
+        for (const auto& [message, behaviour] : sink.behaviours) {
+            printLine("sink " + std::to_string(i) + " behaviour " + testbed::messageName(message) + " "
+                      + testbed::behaviourText(behaviour));
+        }
+    }
+    printLine("other-port " + std::to_string(emulator.otherPortAddress().getPort()));
+    printLine("ready");
+
+    int signalNumber = 0;
+    while (sigwait(&stopSignals, &signalNumber) != 0) {
+    }
+    emulator.stop();
+    printLine(std::string("stopped on ") + strsignal(signalNumber));
+    return 0;
+}

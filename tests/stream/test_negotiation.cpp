@@ -1,0 +1,454 @@
+// Negotiation of a stream with a sink, for real over ::1 against the target
+// emulator: capabilities, cycle parameters, latency, packet size, the
+// request-and-answer rules, the connect preparation and the liveness check.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/FileBuffer.h"
+#include "foundation/SysLog.h"
+#include "stream/Sync.h"
+#include "testbed/emulator/TargetEmulator.h"
+
+using namespace std::chrono_literals;
+using QUORVIN::Receive;
+using QUORVIN::Send;
+using testbed::Behaviour;
+using testbed::Request;
+using TIVRA::Clock;
+
+namespace {
+
+constexpr Clock kBridgeLatency{200 * Clock::MS};
+
+// Opens the stream object's protected state to the tests.
+struct TestSync : QUORVIN::Sync {
+    using Sync::debugAddress;
+    using Sync::debugRequest;
+    using Sync::hwLatency;
+    using Sync::latency;
+    using Sync::profileMaker;
+    using Sync::sincSupportDSDlsb;
+    using Sync::sincSupportDSDmsb;
+    using Sync::sincSupportPCM;
+    using Sync::sinkConfig;
+    using Sync::syncSocket;
+    using Sync::syncState;
+};
+
+std::vector<std::string>& logLines()
+{
+    static std::vector<std::string> lines;
+    return lines;
+}
+std::mutex logMutex;
+
+void captureLine(const char* line)
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines().emplace_back(std::string(line).substr(31));
+}
+
+class Negotiation : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TIVRA::SysLog::initialize(16, captureLine);
+        TIVRA::quorvin_log = 5;  // no 110 ms pause after setSink
+        config = testbed::TargetConfig::withSinks(1);
+        config.sinks[0].supportDSDlsb = 0x2000000000ULL | 0x2510000ULL | 0x02 | (0x2ULL << 32) | (0x1E0ULL << 35);
+        config.sinks[0].latency = 1000;
+        config.sinks[0].hwLatency = 20;
+        config.sinks[0].cycleMin = 104;
+        config.sinks[0].cycleMax = 2083;
+        config.sinks[0].profileFlags = 0x0E;
+    }
+    void TearDown() override
+    {
+        emulator.stop();
+        TIVRA::quorvin_log = -1;
+    }
+
+    void startEmulator() { ASSERT_TRUE(emulator.start(config)); }
+    void openStream(uint32_t mode = 1)
+    {
+        ASSERT_TRUE(sync.open(mode, Clock(10 * Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
+    }
+    TIVRA::IPAddress sink() const { return emulator.sinkAddress(0); }
+    std::vector<Request> valid() const
+    {
+        std::vector<Request> out;
+        for (const Request& r : emulator.requests(0)) {
+            if (r.valid) {
+                out.push_back(r);
+            }
+        }
+        return out;
+    }
+    bool logged(const std::string& text)
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        for (const std::string& l : logLines()) {
+            if (l == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    testbed::TargetConfig config;
+    testbed::TargetEmulator emulator;
+    TestSync sync;
+};
+
+}  // namespace
+
+TEST_F(Negotiation, FullSetSink)
+{
+    TIVRA::quorvin_log = 6;  // also the info lines
+    startEmulator();
+    openStream();
+    EXPECT_EQ(sync.getMaxPacketSize(), 1428);
+    ASSERT_TRUE(sync.setSink(sink(), kBridgeLatency, false));
+
+    const std::vector<Request> r = valid();
+    const uint64_t summary = config.sinks[0].summary();
+    struct Expect {
+        QUORVIN::MessageID message;
+        uint64_t option;
+    };
+    const std::vector<Expect> expect = {
+        {QUORVIN::SUPPORT_REQ, 0},        {QUORVIN::SUPPORT_REQ, summary & 0xFF00},
+        {QUORVIN::SUPPORT_REQ, 0x100000}, {QUORVIN::PARAMETER_REQ, 0},  // the previous stream's format: none yet
+        {QUORVIN::LATENCY_REQ, 0},        {QUORVIN::LATENCY_REQ, 2000},
+        {QUORVIN::DATASIZE_REQ, 0},
+    };
+    ASSERT_EQ(r.size(), expect.size());
+    for (size_t i = 0; i < expect.size(); ++i) {
+        EXPECT_EQ(r[i].message, expect[i].message) << i;
+        EXPECT_EQ(r[i].option, expect[i].option) << i;
+        EXPECT_EQ(r[i].status, 0) << i;
+        EXPECT_TRUE(r[i].payload.empty()) << i;
+    }
+
+    EXPECT_EQ(uint64_t{sync.sincSupportPCM}, config.sinks[0].supportPCM);
+    EXPECT_EQ(uint64_t{sync.sincSupportDSDlsb}, config.sinks[0].supportDSDlsb);
+    EXPECT_EQ(uint64_t{sync.sincSupportDSDmsb}, 0U);
+    EXPECT_EQ(sync.hwLatency, 20);
+    EXPECT_EQ(sync.latency, 2000);  // the emulator accepts the wanted latency
+    EXPECT_EQ(sync.getMaxPacketSize(), 1428);
+    EXPECT_EQ(sync.getMaxPacketCount(), 0xFFFF);
+    EXPECT_EQ(sync.profileMaker.min, 104);
+    EXPECT_EQ(sync.profileMaker.max, 2083);
+    EXPECT_EQ(sync.profileMaker.prof, 0x0E);
+    EXPECT_EQ(sync.profileMaker.baseMin, sync.getNoneBaseMin());
+    EXPECT_EQ(sync.profileMaker.frameMax, sync.getFrameMax());
+    EXPECT_EQ(sync.getSinkAddress(), sink());
+    EXPECT_EQ(sync.debugAddress.getPort(), 19642);
+    EXPECT_TRUE(sync.debugRequest.load());
+    EXPECT_EQ(sync.getLatency().picoseconds, 2020 * 100 * Clock::US);
+    EXPECT_TRUE(logged("LATENCY_REQ hw=2000us request=200000us latency=200000us"));
+    EXPECT_TRUE(logged("DATASIZE_REQ mtu=1500 max=65535"));
+}
+
+TEST_F(Negotiation, ProbeAndLatencyQueryOnly)
+{
+    startEmulator();
+    openStream();
+    ASSERT_TRUE(sync.setSink(sink(), Clock(0), true));
+    const std::vector<Request> r = valid();
+    ASSERT_GE(r.size(), 2U);
+    EXPECT_EQ(r[0].message, QUORVIN::PROBE_REQ);
+    size_t latencyRequests = 0;
+    for (const Request& q : r) {
+        latencyRequests += q.message == QUORVIN::LATENCY_REQ ? 1 : 0;
+    }
+    EXPECT_EQ(latencyRequests, 1U);
+    EXPECT_EQ(sync.latency, 1000);  // what the sink had in force
+}
+
+TEST_F(Negotiation, PacketSizeAnswers)
+{
+    struct Case {
+        const char* name;
+        uint16_t mtu;
+        uint16_t perCycle;
+        bool silent;
+        uint16_t size;
+        uint16_t count;
+    };
+    const std::vector<Case> cases = {
+        {"no answer", 1500, 0, true, 1428, 10},
+        {"no limit", 1500, 0xFFFF, false, 1428, 0xFFFF},
+        {"15000 per cycle", 1500, 15000, false, 1428, 10},
+        {"jumbo", 9000, 45000, false, (9000 - 64) & 0xFFF6, 5},
+        {"mtu 0", 0, 3000, false, 1428, 10},
+        {"mtu below 64", 50, 3000, false, 1428, 10},
+    };
+    for (const Case& c : cases) {
+        config.sinks[0].mtu = c.mtu;
+        config.sinks[0].perCycle = c.perCycle;
+        config.sinks[0].behaviours.clear();
+        if (c.silent) {
+            config.sinks[0].behaviours[QUORVIN::DATASIZE_REQ] = Behaviour{.mode = Behaviour::SILENT};
+        }
+        startEmulator();
+        TestSync s;
+        ASSERT_TRUE(s.open(1, Clock(10 * Clock::MS), 0, "host", 1, -1, 0, 0));
+        EXPECT_TRUE(s.setSink(sink(), kBridgeLatency, false)) << c.name;
+        EXPECT_EQ(s.getMaxPacketSize(), c.size) << c.name;
+        EXPECT_EQ(s.getMaxPacketCount(), c.count) << c.name;
+        emulator.stop();
+    }
+}
+
+TEST_F(Negotiation, FailureBranches)
+{
+    struct Case {
+        const char* name;
+        QUORVIN::MessageID request;
+        Behaviour behaviour;
+        uint64_t pcm;
+        uint64_t dsd;
+        std::optional<uint64_t> summary;
+    };
+    const uint64_t pcm = config.sinks[0].supportPCM;
+    const std::vector<Case> cases = {
+        {"summary 0", QUORVIN::FIND_REQ, {}, pcm, 0, 0},
+        {"summary silent", QUORVIN::SUPPORT_REQ, {.mode = Behaviour::SILENT}, pcm, 0, {}},
+        {"summary refused", QUORVIN::SUPPORT_REQ, {.mode = Behaviour::REFUSE}, pcm, 0, {}},
+        {"PCM detail 0, no DSD", QUORVIN::FIND_REQ, {}, 0, 0, 0xFF00},
+        {"latency silent", QUORVIN::LATENCY_REQ, {.mode = Behaviour::SILENT}, pcm, 0, {}},
+        {"latency echoed", QUORVIN::LATENCY_REQ, {.mode = Behaviour::ECHO}, pcm, 0, {}},
+    };
+    for (const Case& c : cases) {
+        config.sinks[0].behaviours.clear();
+        config.sinks[0].behaviours[c.request] = c.behaviour;
+        config.sinks[0].supportPCM = c.pcm;
+        config.sinks[0].supportDSDlsb = c.dsd;
+        config.sinks[0].supportSummary = c.summary;
+        startEmulator();
+        TestSync s;
+        ASSERT_TRUE(s.open(1, Clock(10 * Clock::MS), 0, "host", 1, -1, 0, 0));
+        EXPECT_FALSE(s.setSink(sink(), kBridgeLatency, false)) << c.name;
+        emulator.stop();
+    }
+}
+
+TEST_F(Negotiation, SecondLatencyUnansweredFails)
+{
+    startEmulator();
+    openStream();
+    // The query is answered, the setting (its repeats included) is not:
+    // a new behaviour takes effect with the request after the one seen.
+    emulator.onRequest([this](const Request& r) {
+        if (r.message == QUORVIN::LATENCY_REQ && r.option0 == 0) {
+            emulator.setBehaviour(0, QUORVIN::LATENCY_REQ, Behaviour{.mode = Behaviour::SILENT});
+        }
+    });
+    EXPECT_FALSE(sync.setSink(sink(), kBridgeLatency, false));
+    size_t settings = 0;
+    for (const Request& r : valid()) {
+        settings += (r.message == QUORVIN::LATENCY_REQ && r.option0 == 2000) ? 1 : 0;
+    }
+    EXPECT_EQ(settings, 3U);
+}
+
+TEST_F(Negotiation, SocketFailureFailsEveryStep)
+{
+    startEmulator();
+    openStream();
+    sync.syncSocket.close();
+    EXPECT_FALSE(sync.setSink(sink(), kBridgeLatency, true));
+    EXPECT_FALSE(sync.is_active());
+    EXPECT_TRUE(valid().empty());
+}
+
+TEST_F(Negotiation, SendAckRules)
+{
+    // Each row: how the sink treats SUPPORT_REQ, and what sendAck gives.
+    struct Case {
+        const char* name;
+        Behaviour behaviour;
+        bool answered;
+        size_t sends;
+    };
+    const std::vector<Case> cases = {
+        {"answer", {}, true, 1},
+        {"silent: three sends, then empty", {.mode = Behaviour::SILENT}, false, 3},
+        {"refused: empty at once", {.mode = Behaviour::REFUSE}, false, 1},
+        {"echo: empty at once", {.mode = Behaviour::ECHO}, false, 1},
+        {"other port ignored", {.mode = Behaviour::OTHER_PORT}, false, 3},
+        {"answer on the third send", {.onRepeat = 3}, true, 3},
+        {"short datagram first", {.before = Behaviour::SHORT}, true, 1},
+        {"bad tag first", {.before = Behaviour::BAD_TAG}, true, 1},
+        {"bad length first", {.before = Behaviour::BAD_LENGTH}, true, 1},
+        {"another answer first", {.before = Behaviour::OTHER_ID}, true, 1},
+        {"late by 30 ms: lost", {.delayUs = 30000}, true, 2},
+    };
+    startEmulator();
+    openStream();
+    for (const Case& c : cases) {
+        emulator.clearRequests();
+        emulator.setBehaviour(0, QUORVIN::SUPPORT_REQ, c.behaviour);
+        Receive answer;
+        ASSERT_TRUE(sync.sendAck(sink(), Send(QUORVIN::SUPPORT_REQ, 0, 0UL), QUORVIN::SUPPORT_ANS, answer,
+                                 Clock(20 * Clock::MS)))
+            << c.name;
+        if (std::string(c.name).rfind("late", 0) == 0) {
+            // The first answer comes after the wait; the second send's answer
+            // (or the first, late) is taken.
+            EXPECT_FALSE(answer.empty()) << c.name;
+        } else {
+            EXPECT_EQ(!answer.empty(), c.answered) << c.name;
+            EXPECT_EQ(emulator.requests(0).size(), c.sends) << c.name;
+        }
+        if (!answer.empty()) {
+            EXPECT_EQ(answer.getMessage(), QUORVIN::SUPPORT_ANS) << c.name;
+            EXPECT_NE(answer.getStatus() & QUORVIN::STATUS_OK, 0) << c.name;
+        }
+        // Let stray answers of this row drain before the next.
+        std::this_thread::sleep_for(40ms);
+        Receive drain;
+        TIVRA::IPAddress from;
+        sync.syncSocket.setBlocking(false);
+        while (sync.syncSocket.receiveFromV6(drain, from) && !drain.empty()) {
+        }
+        sync.syncSocket.setBlocking(true);
+    }
+}
+
+TEST_F(Negotiation, ConnectPrepareWithAndWithoutNameRequest)
+{
+    config.sinks[0].latency = 1234;
+    startEmulator();
+    openStream();
+    ASSERT_TRUE(sync.setSink(sink(), Clock(0), false));
+    QUORVIN::FormatConfigure f;
+    f.setFormat(QUORVIN::PCM16);
+    f.setChannel(2);
+    f.setSpeed(44100);
+    sync.sinkConfig = f;
+    emulator.clearRequests();
+
+    ASSERT_TRUE(sync.connectPrepare());
+    std::vector<Request> r = valid();
+    ASSERT_EQ(r.size(), 2U);
+    EXPECT_EQ(r[0].message, QUORVIN::CONNECTPRE_REQ);
+    EXPECT_EQ(r[0].option, QUORVIN::FormatPreConfigure(f, 1234).value);
+    EXPECT_EQ(r[1].message, QUORVIN::SYNCNAME_REQ);
+    EXPECT_EQ(r[1].status, QUORVIN::STATUS_OK);
+    EXPECT_EQ(r[1].option, ~0ULL);
+    EXPECT_EQ(r[1].payloadText(), "VUVO VAZA");
+    EXPECT_EQ(emulator.state(0).hostName, "VUVO VAZA");
+
+    // No accepted answer: prepared without the name request.
+    emulator.clearRequests();
+    emulator.setBehaviour(0, QUORVIN::CONNECTPRE_REQ, Behaviour{.mode = Behaviour::REFUSE});
+    ASSERT_TRUE(sync.connectPrepare());
+    r = valid();
+    ASSERT_EQ(r.size(), 1U);
+    EXPECT_EQ(r[0].message, QUORVIN::CONNECTPRE_REQ);
+
+    // A socket failure returns the stream to idle.
+    sync.syncState.store(QUORVIN::SYNC_CONNECTING);
+    sync.syncSocket.close();
+    EXPECT_FALSE(sync.connectPrepare());
+    EXPECT_EQ(sync.getState(), QUORVIN::SYNC_IDLE);
+}
+
+TEST_F(Negotiation, IsActive)
+{
+    startEmulator();
+    openStream();
+    ASSERT_TRUE(sync.setSink(sink(), Clock(0), false));
+    EXPECT_TRUE(sync.is_active());
+    emulator.setBehaviour(0, QUORVIN::SUPPORT_REQ, Behaviour{.mode = Behaviour::REFUSE});
+    EXPECT_FALSE(sync.is_active());
+    emulator.setBehaviour(0, QUORVIN::SUPPORT_REQ, Behaviour{.mode = Behaviour::SILENT});
+    EXPECT_FALSE(sync.is_active());
+    emulator.stop();
+    EXPECT_FALSE(sync.is_active());
+}
+
+TEST_F(Negotiation, PathTest)
+{
+    config.sinks[0].pathMax = 1436;
+    startEmulator();
+    openStream();
+    ASSERT_TRUE(sync.setSink(sink(), Clock(0), false));
+    emulator.clearRequests();
+
+    unsigned short mtu = 1500;
+    ASSERT_TRUE(sync.mtuTest(mtu));
+    EXPECT_EQ(mtu, 1500);
+    const std::vector<Request> r = valid();
+    ASSERT_EQ(r.size(), 1U);
+    ASSERT_EQ(r[0].payload.size(), 1436U);
+    for (size_t i = 0; i < r[0].payload.size(); ++i) {
+        ASSERT_EQ(r[0].payload[i], static_cast<uint8_t>((i + 122) & 0xFF)) << i;
+    }
+
+    mtu = 9000;  // larger than the path: unanswered
+    ASSERT_TRUE(sync.mtuTest(mtu));
+    EXPECT_EQ(mtu, 0);
+
+    mtu = 63;  // no room for a header
+    EXPECT_FALSE(sync.mtuTest(mtu));
+    EXPECT_EQ(mtu, 0);
+}
+
+TEST_F(Negotiation, StateChangesWithoutAWorker)
+{
+    startEmulator();
+    openStream();
+    // connectWait in the idle state returns at once, without a line.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sync.connectWait());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    // disconnect acts only on a connected stream.
+    sync.syncState.store(QUORVIN::SYNC_CONNECTING);
+    sync.disconnect();
+    EXPECT_EQ(sync.getState(), QUORVIN::SYNC_CONNECTING);
+    sync.disconnect_flgset();
+    EXPECT_EQ(sync.getState(), QUORVIN::SYNC_CONNECTING);
+    sync.syncState.store(QUORVIN::SYNC_CONNECTED);
+    sync.disconnect_flgset();
+    EXPECT_EQ(sync.getState(), QUORVIN::SYNC_DISCONNECTING);
+    sync.syncState.store(QUORVIN::SYNC_IDLE);
+
+    // An invalid stream format is refused before any worker starts.
+    EXPECT_FALSE(sync.connect(-1));
+    EXPECT_TRUE(logged("sinkConfig invalid"));
+    EXPECT_EQ(sync.getState(), QUORVIN::SYNC_IDLE);
+
+    sync.play();
+    EXPECT_TRUE(sync.isPlaying());
+    sync.stop();
+    EXPECT_FALSE(sync.isPlaying());
+}
+
+TEST(Connection, DumpfileAppends)
+{
+    char dir[] = "/tmp/dumpXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/d";
+    const uint8_t a[] = {1, 2, 3};
+    QUORVIN::Connection::dumpfile({a, 3}, path);
+    QUORVIN::Connection::dumpfile({a, 2}, path);
+    QUORVIN::Connection::dumpfile({a, 3}, std::string(dir) + "/missing/d");  // passed over
+    TIVRA::FileBuffer got;
+    ASSERT_TRUE(got.load(path));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), (std::vector<uint8_t>{1, 2, 3, 1, 2}));
+    std::remove(path.c_str());
+    rmdir(dir);
+}

@@ -1,0 +1,289 @@
+// The target-emulator program run as a child process: its start-up lines,
+// its answers, its request log and its end on a signal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "HostSocket.h"
+#include "protocol/Identifiers.h"
+#include "protocol/Message.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The build puts the program at <build>/testbed/, this test at <build>/tests/.
+std::string programPath()
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string exe(self, static_cast<size_t>(n));
+    return exe.substr(0, exe.rfind('/')) + "/../testbed/target-emulator";
+}
+
+std::string samplePath()
+{
+    const std::string here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/../../testbed/emulator/sample-target.inf";
+}
+
+class Child {
+public:
+    ~Child()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        closeFd(out);
+        closeFd(err);
+    }
+
+    bool start(const std::vector<std::string>& args)
+    {
+        int outPipe[2];
+        int errPipe[2];
+        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        std::vector<std::string> all{programPath()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const int r = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        out = outPipe[0];
+        err = errPipe[0];
+        if (r != 0) {
+            pid = -1;
+        }
+        return r == 0;
+    }
+
+    // One line of standard output; false at its end or after the time-out.
+    bool line(std::string& text, std::chrono::milliseconds timeout = 10000ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const size_t nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                text = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                return true;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{out, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buf[4096];
+            const ssize_t n = ::read(out, buf, sizeof(buf));
+            if (n <= 0) {
+                return false;
+            }
+            pending.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+    // The first line that starts with the prefix, skipping others.
+    bool lineStarting(const std::string& prefix, std::string& text)
+    {
+        while (line(text)) {
+            if (text.rfind(prefix, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string errors()
+    {
+        std::string all;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(err, buf, sizeof(buf))) > 0) {
+            all.append(buf, static_cast<size_t>(n));
+        }
+        return all;
+    }
+
+    // The exit status, or -1 when it did not exit normally.
+    int wait()
+    {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, 0);
+        pid = -1;
+        return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int signal(int number)
+    {
+        kill(pid, number);
+        return wait();
+    }
+
+private:
+    static void closeFd(int fd)
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    std::string pending;
+};
+
+uint16_t portOf(const std::string& line)
+{
+    return static_cast<uint16_t>(std::stoul(line.substr(line.rfind(' ') + 1)));
+}
+
+TIVRA::IPAddress loopbackPort(uint16_t port)
+{
+    TIVRA::IPAddress a;
+    a.addr[15] = 1;
+    a.setPort(port);
+    return a;
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(access(programPath().c_str(), X_OK), 0) << programPath() << " is not built"; }
+};
+
+TEST_F(Program, StartsFromAConfigurationAnswersAndLogsEveryRequest)
+{
+    Child child;
+    ASSERT_TRUE(
+        child.start({"--config", samplePath(), "--name", "Program Test", "--behaviour", "0:LATENCY_REQ=refuse"}));
+    std::string text;
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "target Program Test address ::1 ifindex 0");
+    ASSERT_TRUE(child.line(text));
+    ASSERT_EQ(text.rfind("sink 0 name Main port ", 0), 0u) << text;
+    const TIVRA::IPAddress main = loopbackPort(portOf(text));
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "sink 0 behaviour LATENCY_REQ refuse");
+    ASSERT_TRUE(child.line(text));
+    ASSERT_EQ(text.rfind("sink 1 name Headphones port ", 0), 0u) << text;
+    const TIVRA::IPAddress headphones = loopbackPort(portOf(text));
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("other-port ", 0), 0u) << text;
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "ready");
+
+    testbed_test::HostSocket host;
+    ASSERT_TRUE(host.ok());
+    auto answer = host.exchange(main, QUORVIN::Send(QUORVIN::SUPPORT_REQ, 0, 0UL));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->from, main);
+    EXPECT_EQ(answer->bytes.getMessage(), QUORVIN::SUPPORT_ANS);
+    EXPECT_EQ(answer->bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(answer->bytes.getOption(), 0x110E00u);
+
+    answer = host.exchange(main, QUORVIN::Send(QUORVIN::LATENCY_REQ, 0, 2000, 0, 0, 0));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getMessage(), QUORVIN::LATENCY_ANS);
+    EXPECT_EQ(answer->bytes.getStatus(), 0);
+
+    answer = host.exchange(headphones, QUORVIN::Send(QUORVIN::CONNECTPRE_REQ, 0, 0x0000000A00640102UL));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption(), 0x0000000A01F40102UL);  // the sink's 500 in bits 16-31
+    EXPECT_GT(answer->bytes.size_data(), 0u);                    // it wants the host's name
+
+    const std::string from = " from ::1," + std::to_string(host.local().getPort()) + " ";
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "sink 0 #1" + from + "SUPPORT_REQ(4) status 0x0000 option 0x0000000000000000 data 0 repeat 1");
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "sink 0 #2" + from + "LATENCY_REQ(6) status 0x0000 option 0x00000000000007d0 data 0 repeat 1");
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "sink 1 #3" + from + "CONNECTPRE_REQ(18) status 0x0000 option 0x0000000a00640102 data 0 repeat 1");
+
+    EXPECT_EQ(child.signal(SIGTERM), 0);
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("stopped on ", 0), 0u) << text;
+    EXPECT_FALSE(child.line(text, 1000ms));  // nothing after it
+}
+
+TEST_F(Program, RunsWithoutAConfigurationAndEndsOnSigint)
+{
+    Child child;
+    ASSERT_TRUE(child.start({"--sinks", "3", "--behaviour", "*:PROBE_REQ=silent"}));
+    std::string text;
+    std::vector<uint16_t> ports;
+    while (child.line(text) && text != "ready") {
+        if (text.rfind("sink ", 0) == 0 && text.find(" port ") != std::string::npos) {
+            ports.push_back(portOf(text));
+        }
+    }
+    ASSERT_EQ(text, "ready");
+    ASSERT_EQ(ports.size(), 3u);
+    testbed_test::HostSocket host;
+    ASSERT_TRUE(host.ok());
+    const auto answer = host.exchange(loopbackPort(ports[2]), QUORVIN::Send(QUORVIN::DATASIZE_REQ, 0));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption0(), 1500);
+    ASSERT_TRUE(host.send(loopbackPort(ports[1]), QUORVIN::Send(QUORVIN::PROBE_REQ, 0)));
+    ASSERT_TRUE(child.lineStarting("sink 1 #2 ", text));
+    EXPECT_NE(text.find("PROBE_REQ(42)"), std::string::npos) << text;
+    EXPECT_TRUE(host.untilFence(loopbackPort(ports[1])).empty());
+    EXPECT_TRUE(host.fenced);
+    EXPECT_EQ(child.signal(SIGINT), 0);
+}
+
+TEST_F(Program, RefusesBadArgumentsWithAMessage)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--config", "/nonexistent/target.inf"}, 2, "/nonexistent/target.inf"},
+        {{"--behaviour", "0:LATENCY_REQ=sulk"}, 2, "bad behaviour"},
+        {{"--behaviour", "LATENCY_REQ=silent"}, 2, "bad behaviour"},
+        {{"--behaviour", "4:LATENCY_REQ=silent"}, 2, "does not exist"},
+        {{"--sinks", "0"}, 2, "bad sink count"},
+        {{"--ifindex", "x"}, 2, "bad interface index"},
+        {{"--address", "nowhere"}, 2, "bad address"},
+        {{"--colour", "red"}, 2, "unknown option"},
+        {{"--config"}, 2, "missing value"},
+        {{"--address", "2001:db8::1"}, 1, "cannot bind"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        Child child;
+        ASSERT_TRUE(child.start(c.args));
+        EXPECT_EQ(child.wait(), c.status);
+        EXPECT_NE(child.errors().find(c.message), std::string::npos);
+    }
+}
+
+}  // namespace

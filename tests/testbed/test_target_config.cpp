@@ -1,0 +1,345 @@
+// The emulator's configuration: the settings file, the behaviour texts, the
+// message names and the request log line.
+#include <gtest/gtest.h>
+#include <net/if.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HostSocket.h"
+#include "foundation/FileInf.h"
+#include "testbed/emulator/MessageNames.h"
+#include "testbed/emulator/Request.h"
+#include "testbed/emulator/TargetConfig.h"
+#include "testbed/emulator/TargetEmulator.h"
+
+namespace {
+
+using testbed::Behaviour;
+using testbed::SinkConfig;
+using testbed::TargetConfig;
+
+bool parse(const std::string& text, TargetConfig& config, std::string& error)
+{
+    TIVRA::FileInf settings;
+    settings.set_string(text);
+    return testbed::parseTargetConfig(settings, config, error);
+}
+
+std::string samplePath()
+{
+    const std::string here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/../../testbed/emulator/sample-target.inf";
+}
+
+TEST(TargetConfig, ReadsEveryKey)
+{
+    const std::string text =
+        "[target]\n"
+        "name = Living Room\n"
+        "address = fe80::1234\n"
+        "ifindex = 3\n"
+        "records = 50\n"
+        "[sink.0]\n"
+        "name = Main\n"
+        "port = 40000\n"
+        "support = 0x110E00\n"
+        "pcm = 0x3E00000E02\n"
+        "dsdLsb = 0x60202510002\n"
+        "dsdMsb = 0x60202610002\n"
+        "cycleMin = 52\n"
+        "cycleMax = 0x0411\n"
+        "profile = 0x2E\n"
+        "latency = 700\n"
+        "hwLatency = 35\n"
+        "latencyPolicy = clamp\n"
+        "latencyMin = 300\n"
+        "latencyMax = 1800\n"
+        "mtu = 9000\n"
+        "perCycle = 15000\n"
+        "pathMax = 8936\n"
+        "pathOversize = truncate\n"
+        "wantName = yes\n"
+        "behaviour.LATENCY_REQ = silent\n"
+        "behaviour.20 = refuse repeat=2 before=tag delay=15ms\n";
+    TargetConfig c;
+    std::string error;
+    ASSERT_TRUE(parse(text, c, error)) << error;
+    EXPECT_EQ(c.name, "Living Room");
+    TIVRA::IPAddress expected;
+    ASSERT_TRUE(expected.set_V6_str("fe80::1234"));
+    EXPECT_EQ(0, std::memcmp(c.address.addr, expected.addr, 16));
+    EXPECT_EQ(c.address.ifindex, 3u);
+    EXPECT_EQ(c.recordLimit, 50u);
+    ASSERT_EQ(c.sinks.size(), 1u);
+    const SinkConfig& s = c.sinks[0];
+    EXPECT_EQ(s.name, "Main");
+    EXPECT_EQ(s.port, 40000);
+    EXPECT_EQ(s.supportSummary, 0x110E00u);
+    EXPECT_EQ(s.supportPCM, 0x3E00000E02u);
+    EXPECT_EQ(s.supportDSDlsb, 0x60202510002u);
+    EXPECT_EQ(s.supportDSDmsb, 0x60202610002u);
+    EXPECT_EQ(s.cycleMin, 52);
+    EXPECT_EQ(s.cycleMax, 1041);
+    EXPECT_EQ(s.profileFlags, 0x2E);
+    EXPECT_EQ(s.latency, 700);
+    EXPECT_EQ(s.hwLatency, 35);
+    EXPECT_EQ(s.latencyPolicy, testbed::LatencyPolicy::CLAMP);
+    EXPECT_EQ(s.latencyMin, 300);
+    EXPECT_EQ(s.latencyMax, 1800);
+    EXPECT_EQ(s.mtu, 9000);
+    EXPECT_EQ(s.perCycle, 15000);
+    EXPECT_EQ(s.pathMax, 8936);
+    EXPECT_EQ(s.pathOversize, testbed::PathOversize::TRUNCATE);
+    EXPECT_TRUE(s.wantName);
+    ASSERT_EQ(s.behaviours.size(), 2u);
+    EXPECT_EQ(s.behaviours.at(QUORVIN::LATENCY_REQ), Behaviour{.mode = Behaviour::SILENT});
+    EXPECT_EQ(s.behaviours.at(QUORVIN::PARAMETER_REQ),
+              (Behaviour{.mode = Behaviour::REFUSE, .onRepeat = 2, .before = Behaviour::BAD_TAG, .delayUs = 15000}));
+}
+
+TEST(TargetConfig, FindsItsSinks)
+{
+    struct Case {
+        const char* text;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {"", {"Output 0"}},
+        {"[sink.0]\nname = A\n[sink.1]\nname = B\n", {"A", "B"}},
+        // Numbering stops at the first gap.
+        {"[sink.0]\nname = A\n[sink.2]\nname = C\n", {"A"}},
+        // A count; sinks without a group of their own read [sink].
+        {"[target]\nsinks = 3\n[sink]\nname = Shared\n[sink.1]\nname = B\n", {"Shared", "B", "Shared"}},
+        {"[target]\nsinks = 2\n", {"Output 0", "Output 1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TargetConfig config;
+        std::string error;
+        ASSERT_TRUE(parse(c.text, config, error)) << error;
+        std::vector<std::string> names;
+        for (const SinkConfig& s : config.sinks) {
+            names.push_back(s.name);
+        }
+        EXPECT_EQ(names, c.names);
+    }
+}
+
+TEST(TargetConfig, RefusesWhatItCannotUse)
+{
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"[sink.0]\nlatncy = 5\n", "[sink.0] latncy: unknown key"},
+        {"[target]\nnmae = x\n", "[target] nmae: unknown key"},
+        {"[sink.0]\nlatency = 70000\n", "[sink.0] latency: not a number"},
+        {"[sink.0]\nmtu = 1500 ; bytes\n", "[sink.0] mtu: not a number"},
+        {"[sink.0]\npcm = -1\n", "[sink.0] pcm: not a number"},
+        {"[sink.0]\npathMax = 65513\n", "[sink.0] pathMax: not a number"},
+        {"[sink.0]\nlatencyPolicy = maybe\n", "[sink.0] latencyPolicy"},
+        {"[sink.0]\npathOversize = bounce\n", "[sink.0] pathOversize"},
+        {"[sink.0]\nwantName = 2\n", "[sink.0] wantName"},
+        {"[sink.0]\nbehaviour.NOSUCH_REQ = silent\n", "[sink.0] behaviour.NOSUCH_REQ: unknown message"},
+        {"[sink.0]\nbehaviour.LATENCY_REQ = sulk\n", "[sink.0] behaviour.LATENCY_REQ: bad behaviour"},
+        {"[sink.0]\nlatencyMin = 9\nlatencyMax = 8\n", "[sink.0] latencyMin is above latencyMax"},
+        {"[sink]\nport = x\n", "[sink] port"},
+        {"[target]\nsinks = 0\n", "[target] sinks"},
+        {"[target]\nsinks = 65\n", "[target] sinks"},
+        {"[target]\naddress = 1.2.3.4\n", "[target] address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TargetConfig config = TargetConfig::withSinks(3);
+        std::string error;
+        EXPECT_FALSE(parse(c.text, config, error));
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        EXPECT_EQ(config.sinks.size(), 3u);  // untouched
+    }
+}
+
+TEST(TargetConfig, LoadsTheSampleAndRunsFromIt)
+{
+    TargetConfig config;
+    std::string error;
+    ASSERT_TRUE(testbed::loadTargetConfig(samplePath(), config, error)) << error;
+    EXPECT_EQ(config.name, "Sample Target");
+    ASSERT_EQ(config.sinks.size(), 2u);
+    EXPECT_EQ(config.sinks[0].name, "Main");
+    EXPECT_EQ(config.sinks[0].summary(), 0x110E00u);
+    EXPECT_EQ(config.sinks[1].name, "Headphones");
+    EXPECT_TRUE(config.sinks[1].wantName);
+    EXPECT_TRUE(config.sinks[1].behaviours.empty());
+
+    testbed::TargetEmulator emulator;
+    ASSERT_TRUE(emulator.start(config));
+    testbed_test::HostSocket host;
+    ASSERT_TRUE(host.ok());
+    QUORVIN::SendBuffer wanted;
+    wanted.set(QUORVIN::LATENCY_REQ, 0, 5000);
+    wanted.update();
+    const auto answer = host.exchange(emulator.sinkAddress(1), wanted);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption0(), 2000);  // clamped to latencyMax
+    EXPECT_EQ(answer->bytes.getOption1(), 5);
+}
+
+TEST(TargetConfig, ReportsAFileItCannotRead)
+{
+    TargetConfig config;
+    std::string error;
+    EXPECT_FALSE(testbed::loadTargetConfig("/nonexistent/target.inf", config, error));
+    EXPECT_NE(error.find("/nonexistent/target.inf"), std::string::npos);
+}
+
+TEST(TargetConfig, DerivesTheSummaryFromTheMasks)
+{
+    struct Case {
+        uint64_t pcm, lsb, msb;
+        uint64_t summary;
+    };
+    const Case cases[] = {
+        {0x3E00000E02, 0, 0, 0x0E00},
+        {0, 0x60202510002, 0, 0x110000},
+        {0x602, 0x60202510002, 0x60202610002, 0x310600},
+        {0, 0, 0x2000000002, 0x210000},  // a DSD mask without its format bits still announces DSD
+        {0x02, 0, 0, 0},                 // no sample format: nothing to offer
+    };
+    for (const Case& c : cases) {
+        SinkConfig s;
+        s.supportPCM = c.pcm;
+        s.supportDSDlsb = c.lsb;
+        s.supportDSDmsb = c.msb;
+        EXPECT_EQ(s.summary(), c.summary) << std::hex << c.pcm << " " << c.lsb << " " << c.msb;
+        s.supportSummary = 0x1234;
+        EXPECT_EQ(s.summary(), 0x1234u);
+    }
+}
+
+TEST(Behaviour, ParsesItsTextForm)
+{
+    struct Case {
+        const char* text;
+        Behaviour expected;
+    };
+    const Case cases[] = {
+        {"", Behaviour{}},
+        {"answer", Behaviour{}},
+        {"silent", Behaviour{.mode = Behaviour::SILENT}},
+        {"refuse", Behaviour{.mode = Behaviour::REFUSE}},
+        {"echo", Behaviour{.mode = Behaviour::ECHO}},
+        {"other-port", Behaviour{.mode = Behaviour::OTHER_PORT}},
+        {"repeat=3", Behaviour{.onRepeat = 3}},
+        {"before=short", Behaviour{.before = Behaviour::SHORT}},
+        {"before=length,delay=250", Behaviour{.before = Behaviour::BAD_LENGTH, .delayUs = 250}},
+        {"echo before=other-id delay=20ms",
+         Behaviour{.mode = Behaviour::ECHO, .before = Behaviour::OTHER_ID, .delayUs = 20000}},
+        {"  refuse   delay=0x10us ", Behaviour{.mode = Behaviour::REFUSE, .delayUs = 16}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Behaviour b{.mode = Behaviour::SILENT, .onRepeat = 9};
+        ASSERT_TRUE(testbed::parseBehaviour(c.text, b));
+        EXPECT_EQ(b, c.expected);
+        Behaviour again;
+        ASSERT_TRUE(testbed::parseBehaviour(testbed::behaviourText(b), again)) << testbed::behaviourText(b);
+        EXPECT_EQ(again, b);
+    }
+    for (const char* bad : {"sulk", "silent refuse", "repeat=", "repeat=70000", "before=junk", "delay=5s", "delay=-1",
+                            "delay=3600000001", "colour=red", "Silent"}) {
+        Behaviour b;
+        EXPECT_FALSE(testbed::parseBehaviour(bad, b)) << bad;
+    }
+}
+
+TEST(ConfigNumbers, ParseDecimalAndHexWithinTheirLimit)
+{
+    struct Case {
+        const char* text;
+        uint64_t max;
+        bool ok;
+        uint64_t value;
+    };
+    const Case cases[] = {
+        {"0", 10, true, 0},
+        {"65535", 0xFFFF, true, 65535},
+        {"65536", 0xFFFF, false, 0},
+        {"0xFFFF", 0xFFFF, true, 65535},
+        {"0x10000", 0xFFFF, false, 0},
+        {"0Xab", 0xFFFF, true, 0xAB},
+        {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
+        {"18446744073709551616", UINT64_MAX, false, 0},
+        {"0xFFFFFFFFFFFFFFFF", UINT64_MAX, true, UINT64_MAX},
+        {"0x1FFFFFFFFFFFFFFFF", UINT64_MAX, false, 0},
+        {"010", 100, true, 10},  // decimal, not octal
+        {"", 10, false, 0},
+        {"0x", 10, false, 0},
+        {"12a", 1000, false, 0},
+        {"+1", 10, false, 0},
+        {" 1", 10, false, 0},
+    };
+    for (const Case& c : cases) {
+        uint64_t v = 77;
+        EXPECT_EQ(testbed::parseNumber(c.text, c.max, v), c.ok) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : 77) << c.text;
+    }
+}
+
+TEST(ConfigNumbers, AddressesTakeAScopeByNumberOrName)
+{
+    TIVRA::IPAddress a;
+    ASSERT_TRUE(testbed::parseAddress("::1", a));
+    EXPECT_EQ(a, TargetConfig::loopback());
+    ASSERT_TRUE(testbed::parseAddress("fe80::1%3", a));
+    EXPECT_EQ(a.ifindex, 3u);
+    EXPECT_EQ(a.addr[0], 0xFE);
+    ASSERT_TRUE(testbed::parseAddress("fe80::1%lo", a));
+    EXPECT_EQ(a.ifindex, if_nametoindex("lo"));
+    EXPECT_FALSE(testbed::parseAddress("fe80::1%no-such-interface", a));
+    EXPECT_FALSE(testbed::parseAddress("fe80::1%", a));
+    EXPECT_FALSE(testbed::parseAddress("not an address", a));
+}
+
+TEST(MessageNames, TranslateBothWays)
+{
+    EXPECT_EQ(testbed::messageName(QUORVIN::SUPPORT_ANS), "SUPPORT_ANS");
+    EXPECT_EQ(testbed::messageName(QUORVIN::NODEINFO_REQ), "NODEINFO_REQ");
+    EXPECT_EQ(testbed::messageName(38), "38");
+    QUORVIN::MessageID m = 0;
+    ASSERT_TRUE(testbed::messageByName("PROBE_REQ", m));
+    EXPECT_EQ(m, QUORVIN::PROBE_REQ);
+    ASSERT_TRUE(testbed::messageByName("65535", m));
+    EXPECT_EQ(m, 65535);
+    for (const char* bad : {"probe_req", "65536", "", "4x", "PROBE_REQ "}) {
+        EXPECT_FALSE(testbed::messageByName(bad, m)) << bad;
+    }
+}
+
+TEST(RequestLine, NamesTheMessageAndItsFields)
+{
+    testbed::Request r;
+    r.sink = 1;
+    r.order = 12;
+    r.source = TargetConfig::loopback();
+    r.source.setPort(40000);
+    r.repeat = 2;
+    r.valid = true;
+    r.message = QUORVIN::SYNCNAME_REQ;
+    r.status = QUORVIN::STATUS_OK;
+    r.option = 0x2A;
+    r.payload = {'h', 'o', 's', 't'};
+    EXPECT_EQ(testbed::describeRequest(r),
+              "sink 1 #12 from ::1,40000 SYNCNAME_REQ(24) status 0x0001 option 0x000000000000002a data 4 "
+              "[68 6f 73 74] repeat 2");
+    r.payload.assign(40, 0);
+    EXPECT_NE(testbed::describeRequest(r).find("data 40 [00 00"), std::string::npos);
+    EXPECT_NE(testbed::describeRequest(r).find(" ...] repeat 2"), std::string::npos);
+    r.valid = false;
+    r.datagram.assign(15, 0);
+    EXPECT_EQ(testbed::describeRequest(r), "sink 1 #12 from ::1,40000 invalid datagram 15 bytes");
+}
+
+}  // namespace
