@@ -9,62 +9,12 @@
 #include <cstdlib>
 #include <new>
 
+#include "AllocationCount.h"
 #include "foundation/Clock.h"
 #include "foundation/SysLog.h"
 #include "protocol/Format.h"
 #include "stream/Profile.h"
 #include "stream/Sync.h"
-
-namespace {
-
-std::atomic<uint64_t> allocations{0};
-
-void* counted(std::size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) {
-        std::abort();
-    }
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size)
-{
-    return counted(size);
-}
-void* operator new[](std::size_t size)
-{
-    return counted(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 
@@ -114,13 +64,13 @@ void BM_ConfigTransferAuto(benchmark::State& state)
     const Clock limit{Clock::MS};
     const Clock fallback{static_cast<uint64_t>(state.range(2)) * Clock::US};
 
-    const uint64_t before = allocations.load();
+    const uint64_t before = static_cast<uint64_t>(testalloc::threadAllocations());
     for (auto _ : state) {
         sync.configTransferAuto(limit, Clock{0}, fallback);
         benchmark::DoNotOptimize(sync.getCycleTime());
         benchmark::ClobberMemory();
     }
-    state.counters["allocs"] = static_cast<double>(allocations.load() - before);
+    state.counters["allocs"] = static_cast<double>(static_cast<uint64_t>(testalloc::threadAllocations()) - before);
     state.counters["cycle_us"] = static_cast<double>(sync.getCycleTime().picoseconds / Clock::US);
     state.counters["fallback_us"] = static_cast<double>(sync.fallbackCycle().picoseconds / Clock::US);
 }

@@ -92,6 +92,15 @@ bool isLoopback(const IPAddress& a)
     return std::memcmp(a.addr, loop, 16) == 0;
 }
 
+// With address reuse on, the kernel may hand out an ephemeral datagram port
+// that another reusing socket already holds, and the two then share its
+// traffic. A socket that asks for any port gets one of its own.
+void exclusivePort(int d)
+{
+    const int off = 0;
+    setsockopt(d, SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off));
+}
+
 bool collectAddresses(Socket::InterfaseMap& map, int family)
 {
     map.clear();
@@ -188,8 +197,25 @@ bool Socket::open(Type type)
     return true;
 }
 
+void Socket::interrupt()
+{
+    const int d = fd.exchange(-1, std::memory_order_acq_rel);
+    if (d == -1) {
+        return;
+    }
+    ::shutdown(d, SHUT_RDWR);
+    const int older = retiredFd.exchange(d, std::memory_order_acq_rel);
+    if (older != -1) {
+        ::close(older);
+    }
+}
+
 void Socket::close()
 {
+    const int retired = retiredFd.exchange(-1, std::memory_order_acq_rel);
+    if (retired != -1) {
+        ::close(retired);
+    }
     const int d = fd.exchange(-1, std::memory_order_acq_rel);
     if (d == -1) {
         return;
@@ -243,6 +269,9 @@ bool Socket::bindV6(IPAddress& local, unsigned backlog)
     std::memcpy(&sa.sin6_addr, local.addr, 16);
     sa.sin6_scope_id = scope;
     const int d = getDescriptor();
+    if (local.port == 0) {
+        exclusivePort(d);
+    }
     if (::bind(d, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
         lastError.store(errno, std::memory_order_relaxed);
         return false;
@@ -497,6 +526,9 @@ bool Socket::bindV4(IPAddress local)
         sa.sin_addr.s_addr = INADDR_ANY;
     }
     const int d = getDescriptor();
+    if (local.port == 0) {
+        exclusivePort(d);
+    }
     if (::bind(d, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
         lastError.store(errno, std::memory_order_relaxed);
         return false;

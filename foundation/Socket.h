@@ -46,10 +46,14 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     bool open(Type type);
-    // Safe against another thread waiting on or receiving from this socket:
-    // the descriptor is an atomic value, and a wait on a closed socket sleeps
-    // its time-out and reports ready so the receive that follows fails.
+    // The descriptor is an atomic value: a wait on a closed socket sleeps its
+    // time-out and reports ready, and the receive that follows fails.
     void close();
+    // close() for a socket another thread may be using: the socket reads as
+    // closed at once and blocked calls are woken, but the descriptor itself
+    // is released only by the next close() or open() (after the other
+    // thread is joined), so its number cannot be reused under that thread.
+    void interrupt();
     bool is_open() const { return fd.load(std::memory_order_acquire) != -1; }
     int getDescriptor() const { return fd.load(std::memory_order_acquire); }
     bool shutdown();
@@ -108,6 +112,7 @@ private:
     bool sendLoop(int d, BufferCS_const data, const void* sa, unsigned saLen, bool wait);
 
     std::atomic<int> fd{-1};
+    std::atomic<int> retiredFd{-1};  // interrupted, not yet released
     sockaddr_in6 toAddr{};
     Type socketType = TCP_V4;
     std::atomic<bool> blocking{true};

@@ -93,6 +93,14 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
     answer.clear();
     Receive got;
     IPAddress from;
+    // Whatever is queued before the request goes out cannot answer it: a
+    // late answer to an earlier exchange would otherwise be taken for this
+    // one's, as answers carry no more than their identifier.
+    while (socket.wait() == TIVRA::Socket::WaitReady && socket.is_open()) {
+        if (!socket.receiveFromV6(got, from) || got.empty()) {
+            break;
+        }
+    }
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!socket.sendToV6(request, to, true)) {
             return false;
@@ -298,9 +306,7 @@ bool Sync::connect(int cpu)
         return true;
     }
     TIVRA::SYSLOG_ERR << "Sync Worker Start Error";
-    syncSocket.close();
-    debugSocket.close();
-    joinThreads();
+    close();
     return false;
 }
 
@@ -382,11 +388,14 @@ void Sync::joinThreads()
 
 void Sync::close()
 {
-    // Closing the sockets first makes the worker and the relay fail their
-    // next wait or receive and end, so the joins below return.
+    // The sockets read as closed at once, so the worker and the relay fail
+    // their next wait or receive and end; the descriptors are released only
+    // after the joins, so no thread can reach a reused one.
+    syncSocket.interrupt();
+    debugSocket.interrupt();
+    joinThreads();
     syncSocket.close();
     debugSocket.close();
-    joinThreads();
 }
 
 Clock Sync::getLatency() const

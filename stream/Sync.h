@@ -122,7 +122,7 @@ public:
     // ---- sample copy routines
     void memcpySync(unsigned char* destination, const unsigned char* source, size_t count)
     {
-        copyRoutine(destination, source, count);
+        copyRoutine.load(std::memory_order_relaxed)(destination, source, count);
     }
     static void memcpySyncOrg(unsigned char* destination, const unsigned char* source, size_t count);
     static void memcpySyncAntiPhase(unsigned char* destination, const unsigned char* source, size_t count);
@@ -138,13 +138,22 @@ public:
     // outside the three 32-bit families counts as the plain-copy family.
     static CopyRoutine phaseRoutine(CopyRoutine current, bool inversion);
 
+    // Optional record of how late each burst started against its deadline,
+    // for measurements. Set before connect; the worker writes it only then.
+    struct BurstProbe {
+        TIVRA::Clock* lateness = nullptr;
+        size_t capacity = 0;
+        std::atomic<size_t> count{0};
+    };
+    void setBurstProbe(BurstProbe* probe) { burstProbe = probe; }
+
     // ---- observers
     SyncState getState() const { return static_cast<SyncState>(syncState.load()); }
     bool isPlaying() const { return playing.load(); }
     uint32_t getWorkMode() const { return workMode.load(); }
     FormatConfigure getHostConfig() const { return hostConfig; }
     FormatConfigure getSinkConfig() const { return sinkConfig; }
-    CopyRoutine getCopyRoutine() const { return copyRoutine; }
+    CopyRoutine getCopyRoutine() const { return copyRoutine.load(); }
     unsigned short getMaxPacketSize() const { return maxPacketSize; }
     unsigned short getMaxPacketCount() const { return maxPacketCount; }
     const TIVRA::IPAddress& getSinkAddress() const { return sinkAddress; }
@@ -155,7 +164,8 @@ protected:
     bool syncWorker();
     void thread_debug_func();
 
-    CopyRoutine copyRoutine = memcpySyncOrg;
+    // Chosen by format acceptance, switched by the worker on a phase report.
+    std::atomic<CopyRoutine> copyRoutine{memcpySyncOrg};
     std::thread syncThread;
     TIVRA::UDPV6 syncSocket;
     TIVRA::UDPV6 debugSocket;
@@ -187,6 +197,7 @@ protected:
     ProfileMaker profileMaker;
     std::string hostName;
     uint64_t hostId = 0;
+    BurstProbe* burstProbe = nullptr;
 
 private:
     // The worker's state changes that wake connectWait are made under

@@ -1,7 +1,75 @@
+// The stream worker: connects the stream, sends timed cycles of packets
+// from the audio that getNewStream hands out, serves resend requests,
+// steers the data rate from the sink's feedback and ends the stream.
+#include <bit>
+#include <cstring>
+#include <random>
+#include <vector>
+
 #include "foundation/SysLog.h"
+#include "foundation/ThreadPriority.h"
 #include "stream/Sync.h"
+#include "stream/WorkerControl.h"
 
 namespace QUORVIN {
+
+using TIVRA::Clock;
+using TIVRA::IPAddress;
+using TIVRA::Socket;
+
+namespace {
+
+constexpr Clock CONNECT_WAIT{10 * Clock::SEC};
+constexpr Clock HANDSHAKE_WAIT{500 * Clock::MS};
+constexpr Clock SHORT_SLEEP{100 * Clock::US};
+constexpr StatusID CYCLE_BITS = STATUS_INFO | STATUS_CYCLE_END;
+
+// One element of the resend ring.
+struct STresendList : SendBuffer {
+    bool finalPacket = false;
+};
+
+enum StreamEnd { END_NONE = 0, END_FILLED = 1, END_SENT = 2, END_INFO_ASKED = 3, END_HANDSHAKE = 4, END_DONE = 5 };
+
+// The send statistics block: per-packet time and size records, logged raw.
+class SendStatistics {
+public:
+    static constexpr size_t BLOCK_BYTES = 1412;
+    static constexpr unsigned RECORDS = 176;
+
+    void clear()
+    {
+        std::memset(block, 0, sizeof(block));
+        count = 0;
+    }
+
+    void record(uint32_t bytes)
+    {
+        const uint32_t t = static_cast<uint32_t>(Clock::now().picoseconds / Clock::US);
+        put32(4 + 8 * count, t);
+        put32(8 + 8 * count, bytes + 74);
+        ++count;
+        if (count == RECORDS || static_cast<uint32_t>(t - get32(4)) > 49'999U) {
+            put32(0, 0x01000000U | (count << 16));
+            TIVRA::SYSLOG_INFO << "" << TIVRA::BufferCS_const{block, BLOCK_BYTES};
+            clear();
+        }
+    }
+
+private:
+    void put32(size_t at, uint32_t v) { std::memcpy(block + at, &v, 4); }
+    uint32_t get32(size_t at) const
+    {
+        uint32_t v;
+        std::memcpy(&v, block + at, 4);
+        return v;
+    }
+
+    uint8_t block[BLOCK_BYTES] = {};
+    unsigned count = 0;
+};
+
+}  // namespace
 
 bool Sync::getNewStream(TIVRA::BufferCS_const& data)
 {
@@ -23,16 +91,495 @@ bool Sync::startSyncWorker()
 
 void Sync::thread_sync_func()
 {
+    if (latency <= 2000) {
+        workMode.fetch_and(~static_cast<uint32_t>(NOFASTFEEDBACK));
+    }
+    const uint32_t mode = workMode.load();
+    TIVRA::SYSLOG_INFO << "wth start " << ((mode & CRITICAL) ? "CRITICAL " : "")
+                       << ((mode & NOSHORTSLEEP) ? "NOSHORTSLEEP " : "")
+                       << ((mode & NOSLEEP4CORE) ? "NOSLEEP4CORE " : "")
+                       << ((mode & NOSLEEPFORCE) ? "NOSLEEPFORCE " : "")
+                       << ((mode & SOCKETNOBLOCK) ? "SOCKETNOBLOCK " : "") << ((mode & OCCUPIED) ? "OCCUPIED " : "")
+                       << " FEEDBACK:" << feedbackWindow(mode) << ((mode & NOFASTFEEDBACK) ? " NOFASTFEEDBACK " : " ")
+                       << " Info=" << infoCycle.picoseconds / Clock::MS;
+
+    const uint64_t tid = TIVRA::ThreadPriority::getSelfThreadID();
+    const bool critical = (mode & CRITICAL) != 0;
+    if (!TIVRA::ThreadPriority::setPriority(
+            tid, critical ? TIVRA::ThreadPriority::PRIORITY_REALTIME : TIVRA::ThreadPriority::PRIORITY_HIGH)) {
+        TIVRA::SYSLOG_ERR << "Worker Thread Priority set Error";
+        setStateAndNotify(SYNC_IDLE);
+        return;
+    }
+    TIVRA::SYSLOG_INFO << "Worker Thread Priority change " << (critical ? "CRITICAL" : "HIGH");
+
+    if ((mode & OCCUPIED) != 0) {
+        auto pin = [tid](int cpu) {
+            return TIVRA::ThreadPriority::setCpuThread(tid,
+                                                       {TIVRA::ThreadPriority::Cpus{static_cast<uint16_t>(cpu), 1}});
+        };
+        if (workerCpu == -1) {
+            if (pin(2)) {
+                TIVRA::SYSLOG_INFO << "Worker Thread CPU change " << 2;
+            } else if (pin(1)) {
+                TIVRA::SYSLOG_INFO << "Worker Thread CPU change " << 1;
+            } else {
+                TIVRA::SYSLOG_ERR << "Worker Thread CPU set error 2 1";
+                setStateAndNotify(SYNC_IDLE);
+                return;
+            }
+        } else if (workerCpu >= 0 && pin(workerCpu)) {
+            TIVRA::SYSLOG_INFO << "Worker Thread CPU change " << workerCpu;
+        } else {
+            TIVRA::SYSLOG_ERR << "Worker Thread CPU set error " << workerCpu;
+            setStateAndNotify(SYNC_IDLE);
+            return;
+        }
+    }
+
     syncWorker();
     syncState.store(SYNC_IDLE);
+    TIVRA::SYSLOG_INFO << "wth end";
 }
 
 bool Sync::syncWorker()
 {
-    setStateAndNotify(SYNC_IDLE);
-    return false;
+    // ---- set-up
+    const size_t ringSize = resendRingSize(profiles[0]);
+    if (ringSize == 0) {
+        TIVRA::SYSLOG_ERR << "wth profile invalid";
+        setStateAndNotify(SYNC_IDLE);
+        return false;
+    }
+    const uint16_t ringMask = static_cast<uint16_t>(ringSize - 1);
+    std::vector<STresendList> ring(ringSize);
+    for (STresendList& e : ring) {
+        e.reserve(maxPacketSize);
+    }
+    const Clock rxTimeout =
+        infoCycle.picoseconds * 8 > Clock::SEC ? Clock(infoCycle.picoseconds * 8) : Clock(Clock::SEC);
+    FeedbackController controller;
+    std::mt19937 rng;
+    if (profiles[0].mode == TransferRandom) {
+        std::random_device device("default");
+        rng.seed(device());
+    }
+    int profileIndex = 0;
+    uint32_t currentFramesQ14 = profiles[0].framesPerPacketQ14;
+    Clock currentCycle = profiles[0].cycleTime;
+    TIVRA::BufferCS_const view{};
+    size_t viewUsed = 0;
+    const size_t frameBytes = size_t{sinkConfig.getWid()} * sinkConfig.getChannel();
+    const uint8_t muteByte = sinkConfig.getMuteByte();
+
+    // ---- connect request
+    Receive answer;
+    if (!sendAck(syncSocket, sinkAddress, Send(CONNECT_REQ, 0, static_cast<unsigned long>(sinkConfig.value)),
+                 CONNECT_ANS, answer, CONNECT_WAIT)) {
+        TIVRA::SYSLOG_ERR << "wth CR send err";
+        setStateAndNotify(SYNC_IDLE);
+        return false;
+    }
+    if (answer.empty()) {
+        TIVRA::SYSLOG_INFO << "wth CR ack none";
+        setStateAndNotify(SYNC_IDLE);
+        return false;
+    }
+    bool invertPhase = phaseInverted(answer.getStatus());
+    bool hostInvert = hostInvertPhase.load();
+    auto runPhase = [&] {
+        TIVRA::SYSLOG_INFO << "Host Phase " << (hostInvert ? "Invert" : "Normal");
+        TIVRA::SYSLOG_INFO << "Play Phase " << ((invertPhase != hostInvert) ? "Invert" : "Normal");
+        copyRoutine.store(phaseRoutine(copyRoutine.load(), invertPhase != hostInvert));
+    };
+    runPhase();
+    auto mute = [&] { return static_cast<uint8_t>(muteByte ^ ((invertPhase != hostInvert) ? 0xFF : 0x00)); };
+
+    // ---- prefill
+    const uint16_t prefillCount = profiles[0].packetCount;
+    for (uint16_t i = 0; i < prefillCount; ++i) {
+        STresendList& p = ring[i & ringMask];
+        p.set(STREAM_REQ, 0, i, 0, 0, 0);
+        p.resize(static_cast<uint16_t>((currentFramesQ14 >> 14) * frameBytes));
+        p.fill(mute());
+        p.finalPacket = false;
+        p.update();
+    }
+
+    // ---- connected
+    IPAddress destination = sinkAddress;
+    destination.setPort(answer.getOption0());
+    syncSocket.setToV6(destination);
+    IPAddress destinationBack;
+    syncSocket.getToV6(destinationBack);
+    setStateAndNotify(SYNC_CONNECTED);
+    Clock now = Clock::now();
+    Clock lastInfo = now;
+    Clock lastRx = now;
+    Clock deadline = now - Clock(currentCycle.picoseconds / 2);
+    TIVRA::SYSLOG_INFO << "redy to play loop start" << (playing.load() ? 1 : 0);
+
+    uint16_t sequenceNumber = 0;
+    uint16_t resendPending = 0;
+    LateCycleScore late;
+    uint32_t frameAccumulator = 0;
+    StreamEnd streamEnd = END_NONE;
+    SendStatistics statistics;
+    uint32_t prefillCountdown = prefillCount > 0 ? prefillCount - 1U : 0;
+    bool idled = false;
+    Receive rx;
+    IPAddress from;
+    bool freshData = false;
+
+    auto statistic = [&](const STresendList& p) {
+        if (TIVRA::quorvin_log >= TIVRA::SYSLOG_INFO) {
+            statistics.record(p.getLengthWord() & ~7U);
+        }
+    };
+
+    // Builds the packet for counter s; false when the audio failed outside
+    // a disconnect (the worker ends).
+    auto build = [&](uint16_t s, uint16_t size) {
+        STresendList& p = ring[s & ringMask];
+        p.finalPacket = false;
+        p.set(STREAM_REQ, 0, s, 0, 0, 0);
+        p.resize(size);
+        uint8_t* out = p.get_data();
+        size_t left = size;
+        const bool ending = streamEnd == END_FILLED || streamEnd == END_SENT || streamEnd == END_INFO_ASKED;
+        while (left > 0) {
+            const size_t avail = view.viewSize - viewUsed;
+            if (avail > 0) {
+                const size_t n = avail < left ? avail : left;
+                copyRoutine.load(std::memory_order_relaxed)(out, view.viewData + viewUsed, n);
+                out += n;
+                left -= n;
+                viewUsed += n;
+                continue;
+            }
+            if (ending) {
+                std::memset(out, mute(), left);
+                break;
+            }
+            if (!playing.load()) {
+                std::memset(out, mute(), left);
+                if (syncState.load() == SYNC_DISCONNECTING && streamEnd == END_NONE) {
+                    TIVRA::SYSLOG_INFO << "buffer disconnect ";
+                    streamEnd = END_FILLED;
+                    p.finalPacket = true;
+                }
+                break;
+            }
+            if (getNewStream(view)) {
+                viewUsed = 0;
+                freshData = true;
+                continue;
+            }
+            view = {};
+            viewUsed = 0;
+            if (syncState.load() == SYNC_DISCONNECTING) {
+                TIVRA::SYSLOG_INFO << "buffer Final ";
+                std::memset(out, mute(), left);
+                streamEnd = END_FILLED;
+                p.finalPacket = true;
+                freshData = true;
+                break;
+            }
+            TIVRA::SYSLOG_WARNING << "buffer timeout ";
+            return false;
+        }
+        p.update();
+        return true;
+    };
+
+    // ---- the cycle loop
+    for (;;) {
+        const int32_t state = syncState.load();
+        if (state != SYNC_CONNECTED && state != SYNC_DISCONNECTING) {
+            break;
+        }
+        if (streamEnd == END_HANDSHAKE) {
+            const Send request(DSICONNECT_REQ, 0);
+            for (int attempt = 0; attempt < 4 && streamEnd != END_DONE; ++attempt) {
+                if (!syncSocket.sendToV6(request, true)) {
+                    break;
+                }
+                const Socket::WaitResult r = syncSocket.wait(HANDSHAKE_WAIT);
+                if (r == Socket::WaitError) {
+                    break;
+                }
+                if (r == Socket::WaitTimeout) {
+                    continue;
+                }
+                if (!syncSocket.receiveFromV6(rx, from)) {
+                    break;
+                }
+                if (rx && from == destinationBack && rx.getMessage() == DSICONNECT_ANS) {
+                    streamEnd = END_DONE;
+                }
+            }
+            if (streamEnd != END_DONE) {
+                TIVRA::SYSLOG_INFO << "DSICONNECT_REQ ERROR ";
+            }
+            break;
+        }
+
+        const uint32_t mode = workMode.load();
+        now = Clock::now();
+        Socket::WaitResult waitResult = Socket::WaitTimeout;
+        Clock waited{0};
+        bool sendNow = now.Comp(deadline) >= 0;
+        if (sendNow) {
+            idled = false;
+        } else {
+            if ((mode & IDLEALWAYS) != 0 || ((mode & IDLEONCE) != 0 && !idled)) {
+                TIVRA::ThreadPriority::idle();
+                idled = true;
+            }
+            if ((mode & (NOSLEEP4CORE | NOSLEEPFORCE)) != 0) {
+                continue;
+            }
+            Clock remaining = deadline - now;
+            if ((mode & NOSHORTSLEEP) != 0) {
+                // Sleep only while more than 100 us remain, and spin through
+                // the rest, so that a late wake-up cannot delay the burst.
+                if (remaining.picoseconds <= SHORT_SLEEP.picoseconds) {
+                    continue;
+                }
+                remaining -= SHORT_SLEEP;
+            }
+            waitResult = syncSocket.wait(remaining);
+            waited = remaining;
+            if (waitResult == Socket::WaitError) {
+                TIVRA::SYSLOG_ERR << "wth udp wait error";
+                break;
+            }
+            now = Clock::now();
+            sendNow = now.Comp(deadline) >= 0;
+        }
+
+        if (sendNow) {
+            if (burstProbe != nullptr) {
+                const size_t i = burstProbe->count.load(std::memory_order_relaxed);
+                if (i < burstProbe->capacity) {
+                    burstProbe->lateness[i] = now - deadline;
+                    burstProbe->count.store(i + 1, std::memory_order_release);
+                }
+            }
+            const Profile& p = profiles[profileIndex];
+            float scale = 1.0f;
+            if (p.mode == TransferRandom && currentCycle.picoseconds > p.minCycleTime.picoseconds) {
+                const uint64_t cycleUs = currentCycle.picoseconds / Clock::US;
+                const uint64_t span = (currentCycle.picoseconds - p.minCycleTime.picoseconds) / Clock::US + 1;
+                const uint64_t thisCycleUs = cycleUs - rng() % span;
+                deadline += Clock(thisCycleUs * Clock::US);
+                scale = static_cast<float>(thisCycleUs) / static_cast<float>(cycleUs);
+            } else {
+                deadline += currentCycle;
+            }
+            int burstCount = p.packetCount;
+            if (deadline.Comp(now) > 0) {
+                late.onTime();
+            } else {
+                TIVRA::SYSLOG_WARNING << "over time " << (now - deadline).picoseconds / Clock::US << " "
+                                      << waited.picoseconds / Clock::US << " " << late.overTimeCount;
+                if ((mode & NOFASTFEEDBACK) == 0) {
+                    deadline += currentCycle;
+                    burstCount *= 2;
+                }
+                late.onLate();
+            }
+            const bool blockingSwitch = (mode & SOCKETNOBLOCK) == 0 && burstCount > 1;
+            if (blockingSwitch) {
+                syncSocket.setBlocking(false);
+            }
+            const bool infoDue = (now - lastInfo).picoseconds >= infoCycle.picoseconds;
+            const int framesThisBurst = static_cast<int>(static_cast<float>(currentFramesQ14) * scale + 0.5);
+            freshData = false;
+            bool failed = false;
+            for (int sent = 1; sent <= burstCount; ++sent) {
+                const bool isLast = sent >= burstCount;
+                if (blockingSwitch && isLast) {
+                    syncSocket.setBlocking(true);
+                }
+                if (resendPending > 0) {
+                    STresendList& q = ring[static_cast<uint16_t>(sequenceNumber - resendPending) & ringMask];
+                    q.resizeStorage((q.size_data() + 2 + 23) & ~size_t{7});
+                    q.statusUpdate(CYCLE_BITS, isLast ? STATUS_CYCLE_END : 0);
+                    syncSocket.sendToV6(q, true);
+                    statistic(q);
+                    --resendPending;
+                    continue;
+                }
+                STresendList& q = ring[sequenceNumber & ringMask];
+                StatusID status = 0;
+                if (isLast) {
+                    status = STATUS_CYCLE_END;
+                    if (infoDue) {
+                        status |= STATUS_INFO;
+                        lastInfo = now;
+                        if (streamEnd == END_SENT) {
+                            streamEnd = END_INFO_ASKED;
+                        }
+                    }
+                }
+                q.statusUpdate(CYCLE_BITS, status);
+                if (!syncSocket.sendToV6(q, true)) {
+                    TIVRA::SYSLOG_ERR << "wth udp send error " << syncSocket.getLastError();
+                    failed = true;
+                    break;
+                }
+                statistic(q);
+                if (q.finalPacket) {
+                    streamEnd = END_SENT;
+                }
+                uint32_t size = p.packetBytes;
+                if (size == 0) {
+                    frameAccumulator +=
+                        p.mode == TransferRandom ? static_cast<uint32_t>(framesThisBurst) : currentFramesQ14;
+                    size = static_cast<uint32_t>((frameAccumulator >> 14) * frameBytes);
+                    frameAccumulator &= 0x3FFF;
+                    if (size > maxPacketSize) {
+                        size = static_cast<uint32_t>(maxPacketSize - maxPacketSize % frameBytes);
+                    }
+                }
+                ++sequenceNumber;
+                if (prefillCountdown > 0) {
+                    --prefillCountdown;
+                } else if (!build(sequenceNumber, static_cast<uint16_t>(size))) {
+                    failed = true;
+                    break;
+                }
+            }
+            if (failed) {
+                break;
+            }
+            if (freshData) {
+                getNewStreamCmp();
+            }
+            if (waitResult == Socket::WaitTimeout) {
+                waitResult = syncSocket.wait();
+                if (waitResult == Socket::WaitError) {
+                    TIVRA::SYSLOG_ERR << "wth udp wait2 error";
+                    break;
+                }
+            }
+        }
+
+        // ---- receive at most one datagram
+        if ((now - lastRx).picoseconds >= rxTimeout.picoseconds) {
+            TIVRA::SYSLOG_INFO << "   timeout " << (now - lastRx).picoseconds / Clock::US;
+            break;
+        }
+        if (waitResult == Socket::WaitTimeout) {
+            continue;
+        }
+        if (!syncSocket.receiveFromV6(rx, from)) {
+            TIVRA::SYSLOG_INFO << "udp rcv error ";
+            break;
+        }
+        if (!(from == destinationBack) || !rx) {
+            continue;
+        }
+        lastRx = now;
+        const MessageID message = rx.getMessage();
+        if (message == DSICONNECT_ANS) {
+            TIVRA::SYSLOG_INFO << "DSICONNECT_ANS ";
+            break;
+        }
+        if (message != STREAM_ANS) {
+            continue;
+        }
+        if (streamEnd == END_INFO_ASKED) {
+            streamEnd = END_HANDSHAKE;
+        }
+        if ((rx.getStatus() & STATUS_RESEND) != 0) {
+            const uint16_t back = static_cast<uint16_t>(sequenceNumber - rx.getOption1());
+            if (back < ringSize) {
+                resendPending = back;
+                TIVRA::SYSLOG_INFO << "   count resend " << rx.getOption1() << "   " << rx.getOption2() << " " << back;
+                continue;
+            }
+            TIVRA::SYSLOG_INFO << "   count error " << rx.getOption1() << "   " << rx.getOption2() << " " << back;
+            break;
+        }
+
+        const Feedback fb = decodeFeedback(rx.getOption0(), rx.getOption1(), rx.getOption2());
+        controller.push(fb.value, feedbackWindow(mode));
+        const int next = late.profileSwitch(profileIndex, profileCount);
+        if (next != profileIndex) {
+            if (next > profileIndex) {
+                TIVRA::SYSLOG_WARNING << "over time change profile " << profileIndex << " to " << next;
+            } else {
+                TIVRA::SYSLOG_WARNING << "over time recover profile " << profileIndex << " to " << next;
+            }
+            profileIndex = next;
+            currentCycle = profiles[profileIndex].cycleTime;
+            currentFramesQ14 = profiles[profileIndex].framesPerPacketQ14;
+        }
+        const Profile& p = profiles[profileIndex];
+        if (p.packetBytes != 0) {
+            currentCycle = controller.applyToCycle(p.cycleTime);
+        } else {
+            currentFramesQ14 = controller.applyToFrames(p.framesPerPacketQ14);
+        }
+        const bool newInvert = phaseInverted(rx.getStatus());
+        const bool hostNow = hostInvertPhase.load();
+        if (newInvert != invertPhase || hostNow != hostInvert) {
+            invertPhase = newInvert;
+            hostInvert = hostNow;
+            runPhase();
+        }
+        if (TIVRA::quorvin_log >= TIVRA::SYSLOG_INFO) {
+            char text[64];
+            formatFeedbackLine(text, sizeof(text), fb, controller, p, currentCycle, currentFramesQ14);
+            TIVRA::SYSLOG_INFO << "info rcv " << fb.kind << text;
+        }
+    }
+    return streamEnd == END_DONE;
 }
 
-void Sync::thread_debug_func() {}
+void Sync::thread_debug_func()
+{
+    const uint32_t mode = workMode.load();
+    if ((mode & OCCUPIED) != 0 && auxCpu != -1 && auxCpuCount > 0) {
+        const uint64_t tid = TIVRA::ThreadPriority::getSelfThreadID();
+        if (TIVRA::ThreadPriority::setCpuThread(
+                tid,
+                {TIVRA::ThreadPriority::Cpus{static_cast<uint16_t>(auxCpu), static_cast<uint16_t>(auxCpuCount)}})) {
+            TIVRA::SYSLOG_INFO << "Debug Thread CPU set " << auxCpu << "," << auxCpuCount;
+        } else {
+            TIVRA::SYSLOG_WARNING << "Debug Thread CPU set error " << auxCpu << "," << auxCpuCount;
+        }
+    }
+    TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(), TIVRA::ThreadPriority::PRIORITY_IDLE);
+    Receive buffer;
+    IPAddress from;
+    std::string text;
+    for (;;) {
+        if (debugRequest.exchange(false)) {
+            const int level = TIVRA::quorvin_log;
+            Receive answer;
+            sendAck(debugSocket, debugAddress, Send(DEBUG_REQ, 0, level > 5 ? 1 : 0, 0, 0, 0), DEBUG_ANS, answer,
+                    Clock(10 * Clock::MS));
+        }
+        const Socket::WaitResult r = debugSocket.wait(Clock(100 * Clock::MS));
+        if (r == Socket::WaitError) {
+            break;
+        }
+        if (r == Socket::WaitTimeout) {
+            continue;
+        }
+        if (!debugSocket.receiveFromV6(buffer, from)) {
+            break;
+        }
+        if (buffer && buffer.getMessage() == DEBUG_ANS && buffer.getOption0() == 2) {
+            buffer.get_str(text);
+            if (TIVRA::quorvin_log >= TIVRA::SYSLOG_INFO) {
+                TIVRA::SYSLOG_INFO << "Target: " << text;
+            }
+        }
+    }
+}
 
 }  // namespace QUORVIN

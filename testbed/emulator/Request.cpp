@@ -24,7 +24,19 @@ std::string describeRequest(const Request& request)
 {
     std::string from;
     request.source.get_str(from);
-    std::string line = "sink " + std::to_string(request.sink) + " #" + std::to_string(request.order) + " from " + from;
+    std::string line;
+    switch (request.channel) {
+    case Request::Channel::SINK:
+        line = "sink " + std::to_string(request.sink) + " #";
+        break;
+    case Request::Channel::DATA:
+        line = "sink " + std::to_string(request.sink) + " data #";
+        break;
+    case Request::Channel::LOG:
+        line = "log #";
+        break;
+    }
+    line += std::to_string(request.order) + " from " + from;
     if (!request.valid) {
         return line + " invalid datagram " + std::to_string(request.datagram.size()) + " bytes";
     }

@@ -14,7 +14,12 @@
 namespace testbed {
 
 struct Request {
-    size_t sink = 0;
+    // The socket it came to: a sink's own port, a sink's stream data
+    // socket, or the target's log relay port.
+    enum class Channel : uint8_t { SINK, DATA, LOG };
+
+    Channel channel = Channel::SINK;
+    size_t sink = 0;  // 0 on the log relay port, which belongs to the whole target
     // Order of handling over all sinks of the target, from 1: arrival order,
     // except that datagrams waiting on several sockets at once are taken
     // socket by socket.
@@ -39,7 +44,8 @@ struct Request {
     std::string payloadText() const { return std::string(payload.begin(), payload.end()); }
 };
 
-// "sink 0 #3 from ::1,40000 LATENCY_REQ(6) status 0x0000 option 0x00000000000007d0 data 0 repeat 1"
+// "sink 0 #3 from ::1,40000 LATENCY_REQ(6) status 0x0000 option 0x00000000000007d0 data 0 repeat 1";
+// a sink's data socket is "sink 0 data #3 ...", the log relay port "log #3 ...".
 std::string describeRequest(const Request& request);
 
 }  // namespace testbed

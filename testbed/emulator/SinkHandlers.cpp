@@ -116,17 +116,30 @@ bool syncName(const SinkConfig&, SinkState& state, const Request& request, bool 
     return true;
 }
 
+bool connect(const SinkConfig& config, SinkState& state, const Request& request, bool commit,
+             QUORVIN::SendBuffer& answer)
+{
+    if (commit) {
+        state.connectFormat = request.option;
+    }
+    constexpr uint16_t kPhaseBits = QUORVIN::STATUS_PHASE_VALID | QUORVIN::STATUS_PHASE_NORMAL;
+    answer.set(QUORVIN::CONNECT_ANS,
+               static_cast<QUORVIN::StatusID>(STATUS_OK | (config.stream.connectPhase & kPhaseBits)), state.dataPort, 0,
+               0, 0);
+    return true;
+}
+
 struct Entry {
     QUORVIN::MessageID request;
     SinkHandler handler;
 };
 
-// The negotiation side of a sink. The stream (CONNECT_REQ, STREAM_REQ on the
-// data port, DSICONNECT_REQ) and the control channel join this table.
+// What the sink's own port answers. The stream's packets and its end go
+// to the data socket that CONNECT_ANS names, outside this table.
 constexpr Entry kSinkHandlers[] = {
     {QUORVIN::SUPPORT_REQ, support},   {QUORVIN::PROBE_REQ, probe},       {QUORVIN::PARAMETER_REQ, parameter},
     {QUORVIN::LATENCY_REQ, latency},   {QUORVIN::DATASIZE_REQ, dataSize}, {QUORVIN::CONNECTPRE_REQ, connectPrepare},
-    {QUORVIN::SYNCNAME_REQ, syncName},
+    {QUORVIN::SYNCNAME_REQ, syncName}, {QUORVIN::CONNECT_REQ, connect},
 };
 
 }  // namespace

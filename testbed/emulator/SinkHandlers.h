@@ -20,8 +20,10 @@ struct SinkState {
     uint64_t streamFormat = 0;    // option of the last PARAMETER_REQ
     uint64_t connectPrepare = 0;  // option of the last CONNECTPRE_REQ
     bool haveHostName = false;
-    std::string hostName;  // payload of the last SYNCNAME_REQ
-    uint64_t hostId = 0;   // its option
+    std::string hostName;        // payload of the last SYNCNAME_REQ
+    uint64_t hostId = 0;         // its option
+    uint64_t connectFormat = 0;  // option of the last accepted CONNECT_REQ
+    uint16_t dataPort = 0;       // of the sink's data socket, which CONNECT_ANS names
 };
 
 SinkState initialState(const SinkConfig& config);

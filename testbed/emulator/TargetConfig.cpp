@@ -2,6 +2,9 @@
 
 #include <net/if.h>
 
+#include <cmath>
+#include <cstdlib>
+
 #include "testbed/emulator/MessageNames.h"
 
 namespace testbed {
@@ -9,9 +12,13 @@ namespace testbed {
 namespace {
 
 constexpr const char* kBehaviourPrefix = "behaviour.";
+constexpr const char* kLogLinePrefix = "logLine.";
 constexpr size_t kMaxSinks = 64;
 // Longest accepted delay: an hour, well inside the picosecond range.
 constexpr uint64_t kMaxDelayUs = 3'600'000'000ULL;
+// A clock off by more than 10 % is no longer a drift but a wrong rate.
+constexpr int64_t kMaxPpm = 100'000;
+constexpr uint64_t kMaxLogLines = 1000;
 
 std::vector<std::string> splitWords(const std::string& text)
 {
@@ -64,10 +71,173 @@ bool parseDelay(const std::string& text, uint64_t& us)
     return true;
 }
 
+bool parseSigned(const std::string& text, int64_t limit, int64_t& out)
+{
+    const bool negative = !text.empty() && text[0] == '-';
+    const bool sign = negative || (!text.empty() && text[0] == '+');
+    uint64_t magnitude = 0;
+    if (!parseNumber(sign ? text.substr(1) : text, static_cast<uint64_t>(limit), magnitude)) {
+        return false;
+    }
+    out = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+// A share from 0 to 1 as a decimal fraction ("0.05").
+bool parseShare(const std::string& text, double& out)
+{
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) {
+        return false;
+    }
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(v) || v < 0.0 || v > 1.0) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// Counters separated by blanks or commas.
+bool parseCounters(const std::string& text, std::vector<uint64_t>& out)
+{
+    std::vector<uint64_t> counters;
+    for (const std::string& word : splitWords(text)) {
+        uint64_t n = 0;
+        if (!parseNumber(word, UINT64_MAX, n)) {
+            return false;
+        }
+        counters.push_back(n);
+    }
+    out = std::move(counters);
+    return true;
+}
+
 const TIVRA::FileInf::KeyMap* findGroup(const TIVRA::FileInf& settings, const std::string& name)
 {
     const auto it = settings.groups.find(name);
     return it == settings.groups.end() ? nullptr : &it->second;
+}
+
+// The keys of a sink's stream side; false with `error` set.
+bool streamKey(const std::string& key, const std::string& value, StreamBehaviour& stream, std::string& error)
+{
+    uint64_t n = 0;
+    auto fail = [&](const std::string& what) {
+        error = key + ": " + what + ": '" + value + "'";
+        return false;
+    };
+    auto count = [&](uint64_t& field) {
+        if (!parseNumber(value, UINT64_MAX, field)) {
+            return fail("not a number");
+        }
+        return true;
+    };
+    auto duration = [&](uint64_t& field) {
+        if (!parseDelay(value, field)) {
+            return fail("not a duration up to an hour (us or ms)");
+        }
+        return true;
+    };
+    if (key == "connectPhase" || key == "streamPhase") {
+        if (!parsePhase(value, key == "connectPhase" ? stream.connectPhase : stream.streamPhase)) {
+            return fail("none, normal, inverted or the status bits expected");
+        }
+        return true;
+    }
+    if (key == "feedback") {
+        static const char* const names[] = {"none", "rate", "offset", "ratio"};
+        for (uint8_t kind = 0; kind < 4; ++kind) {
+            if (value == names[kind] || value == std::to_string(kind)) {
+                stream.feedback = static_cast<StreamBehaviour::Feedback>(kind);
+                return true;
+            }
+        }
+        return fail("none, rate, offset, ratio or 0 to 3 expected");
+    }
+    if (key == "answerFrom") {
+        if (value == "data") {
+            stream.answerFrom = StreamBehaviour::FROM_DATA;
+        } else if (value == "sink") {
+            stream.answerFrom = StreamBehaviour::FROM_SINK;
+        } else if (value == "other-port") {
+            stream.answerFrom = StreamBehaviour::FROM_OTHER_PORT;
+        } else {
+            return fail("data, sink or other-port expected");
+        }
+        return true;
+    }
+    if (key == "ppm") {
+        int64_t ppm = 0;
+        if (!parseSigned(value, kMaxPpm, ppm)) {
+            return fail("a signed number of parts per million up to 100000 expected");
+        }
+        stream.ppm = static_cast<int32_t>(ppm);
+        return true;
+    }
+    if (key == "targetLevel") {
+        return duration(stream.targetLevelUs);
+    }
+    if (key == "startLevel") {
+        return duration(stream.startLevelUs);
+    }
+    if (key == "startAfter") {
+        return duration(stream.startAfterUs);
+    }
+    if (key == "capacity") {
+        return duration(stream.capacityUs);
+    }
+    if (key == "dropShare") {
+        if (!parseShare(value, stream.dropShare)) {
+            return fail("a share from 0 to 1 expected");
+        }
+        return true;
+    }
+    if (key == "dropSeed") {
+        return count(stream.dropSeed);
+    }
+    if (key == "dropEvery") {
+        return count(stream.dropEvery);
+    }
+    if (key == "dropCounters") {
+        if (!parseCounters(value, stream.dropCounters)) {
+            return fail("counters expected");
+        }
+        return true;
+    }
+    if (key == "resendBackAfter") {
+        return count(stream.resendBackAfter);
+    }
+    if (key == "resendBack") {
+        if (!parseNumber(value, 0xFFFF, n)) {
+            return fail("not a number up to 65535");
+        }
+        stream.resendBack = static_cast<uint16_t>(n);
+        return true;
+    }
+    if (key == "disconnectAnswer") {
+        if (value == "never") {
+            stream.disconnectAnswer = 0;
+            return true;
+        }
+        if (!parseNumber(value, 0xFFFF, n)) {
+            return fail("an attempt number or never expected");
+        }
+        stream.disconnectAnswer = static_cast<uint16_t>(n);
+        return true;
+    }
+    if (key == "endAfter") {
+        return count(stream.endAfter);
+    }
+    if (key == "silentAfter") {
+        return count(stream.silentAfter);
+    }
+    if (key == "audioFile") {
+        stream.audioFile = value;
+        return true;
+    }
+    error = key + ": unknown key";
+    return false;
 }
 
 // Reads one key of a sink group into the config; false with `error` set.
@@ -197,8 +367,10 @@ bool sinkKey(const std::string& key, const std::string& value, SinkConfig& sink,
         sink.behaviours[message] = behaviour;
         return true;
     }
-    error = key + ": unknown key";
-    return false;
+    if (key == "dataPort") {
+        return word16(sink.dataPort);
+    }
+    return streamKey(key, value, sink.stream, error);
 }
 
 bool targetKey(const std::string& key, const std::string& value, TargetConfig& target, uint64_t& sinkCount,
@@ -239,8 +411,42 @@ bool targetKey(const std::string& key, const std::string& value, TargetConfig& t
         target.recordLimit = static_cast<size_t>(n);
         return true;
     }
+    if (key == "logPort") {
+        if (value == "off") {
+            target.logPort.reset();
+            return true;
+        }
+        if (!parseNumber(value, 0xFFFF, n)) {
+            error = key + ": off or a port expected: '" + value + "'";
+            return false;
+        }
+        target.logPort = static_cast<uint16_t>(n);
+        return true;
+    }
+    if (key == "logAck") {
+        if (!parseFlag(value, target.logAck)) {
+            error = key + ": 0 or 1 expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "logDropLine") {
+        target.logDropLine = value;
+        return true;
+    }
     error = key + ": unknown key";
     return false;
+}
+
+// logLine.N keys: the lines in the order of their numbers.
+bool logLineKey(const std::string& key, uint64_t& index, std::string& error)
+{
+    if (key.rfind(kLogLinePrefix, 0) != 0
+        || !parseNumber(key.substr(std::char_traits<char>::length(kLogLinePrefix)), kMaxLogLines - 1, index)) {
+        error = key + ": unknown key";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -297,6 +503,30 @@ bool parseAddress(const std::string& text, TIVRA::IPAddress& out)
         address.ifindex = static_cast<uint32_t>(index);
     }
     out = address;
+    return true;
+}
+
+bool parseSinkKey(const std::string& key, const std::string& value, SinkConfig& sink, std::string& error)
+{
+    return sinkKey(key, value, sink, error);
+}
+
+bool parsePhase(const std::string& text, uint16_t& out)
+{
+    constexpr uint16_t kPhaseBits = QUORVIN::STATUS_PHASE_VALID | QUORVIN::STATUS_PHASE_NORMAL;
+    if (text == "none") {
+        out = 0;
+    } else if (text == "normal") {
+        out = kPhaseBits;
+    } else if (text == "inverted") {
+        out = QUORVIN::STATUS_PHASE_VALID;
+    } else {
+        uint64_t bits = 0;
+        if (!parseNumber(text, 0xFFFF, bits) || (bits & ~uint64_t{kPhaseBits}) != 0) {
+            return false;
+        }
+        out = static_cast<uint16_t>(bits);
+    }
     return true;
 }
 
@@ -416,11 +646,24 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
     TargetConfig config;
     uint64_t sinkCount = 0;
     if (const auto* group = findGroup(settings, "target")) {
+        std::map<uint64_t, std::string> lines;
         for (const auto& [key, unit] : *group) {
+            if (key.rfind(kLogLinePrefix, 0) == 0) {
+                uint64_t index = 0;
+                if (!logLineKey(key, index, error)) {
+                    error = "[target] " + error;
+                    return false;
+                }
+                lines[index] = unit.value;
+                continue;
+            }
             if (!targetKey(key, unit.value, config, sinkCount, error)) {
                 error = "[target] " + error;
                 return false;
             }
+        }
+        for (auto& [index, line] : lines) {
+            config.logLines.push_back(std::move(line));
         }
     }
     if (sinkCount == 0) {

@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "foundation/Clock.h"
 #include "foundation/FileInf.h"
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
@@ -61,9 +63,70 @@ enum class PathOversize : uint8_t {
     TRUNCATE,  // it is answered as if only its first pathMax bytes had arrived
 };
 
+// The sink's side of a stream: the phase it reports, the playback it
+// simulates (from which its feedback is computed), the loss it makes up and
+// the ways it ends a stream. Read with every packet, so a change applies to
+// the running stream from its next packet on.
+struct StreamBehaviour {
+    // How the feedback answer carries its Q14 value (the host tells them apart by the options).
+    enum Feedback : uint8_t {
+        FEEDBACK_NONE = 0,    // all options 0: no correction
+        FEEDBACK_RATE = 1,    // option0 = (value + 16384) / 2, non-zero, bit 15 clear
+        FEEDBACK_OFFSET = 2,  // option0 = 0x8000 | value as 15-bit two's complement
+        FEEDBACK_RATIO = 3,   // option0 = 0, option1 = buffered, option2 = target level
+    };
+    // Which socket the stream's answers leave from. Only the data socket's
+    // answers count for the host; the others test that it ignores them.
+    enum AnswerFrom : uint8_t { FROM_DATA, FROM_SINK, FROM_OTHER_PORT };
+
+    // STATUS_PHASE_VALID and STATUS_PHASE_NORMAL of CONNECT_ANS and of every feedback answer.
+    uint16_t connectPhase = QUORVIN::STATUS_PHASE_VALID | QUORVIN::STATUS_PHASE_NORMAL;
+    uint16_t streamPhase = QUORVIN::STATUS_PHASE_VALID | QUORVIN::STATUS_PHASE_NORMAL;
+    Feedback feedback = FEEDBACK_RATE;
+    AnswerFrom answerFrom = FROM_DATA;
+
+    // Simulated playback, in microseconds of audio at the stream's nominal
+    // byte rate. It starts when the buffered audio first reaches startLevelUs
+    // (0: the target level), or startAfterUs after the first packet when that
+    // is set and comes first; it then plays at the nominal rate times
+    // (1 + ppm / 10^6). The feedback is the relative error of the buffered
+    // audio against targetLevelUs (0: the latency in force at the connect).
+    int32_t ppm = 0;
+    uint64_t targetLevelUs = 0;
+    uint64_t startLevelUs = 0;
+    uint64_t startAfterUs = 0;
+    uint64_t capacityUs = 0;  // above it a packet counts as an overflow; 0: no limit
+
+    // Loss: arriving STREAM_REQ packets dropped as if they never came, by a
+    // seeded share, every N-th arrival, and the listed stream counters (the
+    // 16-bit counter extended past its wraps) once each.
+    double dropShare = 0.0;
+    uint64_t dropSeed = 1;
+    uint64_t dropEvery = 0;
+    std::vector<uint64_t> dropCounters;
+    // Once the resendBackAfter-th packet has arrived, one resend request
+    // for the newest counter minus resendBack (0: never).
+    uint64_t resendBackAfter = 0;
+    uint16_t resendBack = 0;
+
+    // DSICONNECT_REQ is answered from this attempt of the stream on (1 the
+    // first; 0 never).
+    uint16_t disconnectAnswer = 1;
+    // The sink ends the stream with an unasked DSICONNECT_ANS once this many
+    // packets have arrived (0: never).
+    uint64_t endAfter = 0;
+    // The data socket stops answering after this many packets (0: never).
+    uint64_t silentAfter = 0;
+    // Each stream's payload in counter order is appended to this file.
+    std::string audioFile;
+
+    bool operator==(const StreamBehaviour&) const = default;
+};
+
 struct SinkConfig {
     std::string name;
-    uint16_t port = 0;  // 0: an ephemeral port
+    uint16_t port = 0;      // 0: an ephemeral port
+    uint16_t dataPort = 0;  // of the stream's data socket; 0: an ephemeral port
 
     // Capability masks of the three detail answers (FormatSupport layout).
     // Default: stereo PCM of 16, 24 and 32 bits at 44.1 and 48 kHz times 1, 2 and 4.
@@ -96,6 +159,8 @@ struct SinkConfig {
     // Per request identifier; identifiers not listed are answered normally.
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
 
+    StreamBehaviour stream;
+
     // The summary answer in force: supportSummary, else the category bits of the masks.
     uint64_t summary() const;
 };
@@ -109,19 +174,42 @@ struct TargetConfig {
     // Requests kept per sink, the oldest dropped first; 0 keeps every one.
     size_t recordLimit = 0;
 
+    // The log relay service: a socket on the target's address that answers
+    // DEBUG_REQ with the lines, one DEBUG_ANS (option0 = 2) per line. Off
+    // when unset; 0 binds an ephemeral port (the host always asks 19642).
+    std::optional<uint16_t> logPort;
+    std::vector<std::string> logLines;
+    // The host's exchange takes the first DEBUG_ANS as its answer and does
+    // not log it, so an empty acknowledgement (option0 = 0) goes first.
+    bool logAck = true;
+    // When set, sent with option0 = 1 before the lines: the host must drop it.
+    std::string logDropLine;
+
+    // Streams keep their payload in memory for the report.
+    bool keepAudio = true;
+    // The stream model's time (playback, burst timing); the monotonic clock
+    // when unset. Tests put a clock of their own here.
+    std::function<TIVRA::Clock()> clock;
+
     static TIVRA::IPAddress loopback();
     // `count` sinks with the defaults, named "Output 0", "Output 1", ...
     static TargetConfig withSinks(size_t count);
 };
 
-// Reads group [target] (name, address, ifindex, sinks) and one group per
-// sink, [sink.N] or, when the target has no [sink.N], [sink]. Unknown keys
-// and malformed values are refused with a message in `error`.
+// Reads group [target] (name, address, ifindex, sinks, records, the log
+// relay keys) and one group per sink, [sink.N] or, when the target has no
+// [sink.N], [sink]. Unknown keys and malformed values are refused with a
+// message in `error`.
 bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::string& error);
 bool loadTargetConfig(const std::string& path, TargetConfig& out, std::string& error);
+// One key of a sink group, as in the file; false with `error` set.
+bool parseSinkKey(const std::string& key, const std::string& value, SinkConfig& sink, std::string& error);
 
 // "0x" hexadecimal or decimal, no sign, nothing after the digits, at most max.
 bool parseNumber(const std::string& text, uint64_t max, uint64_t& out);
+// The phase bits as a word (none, normal, inverted) or a number; only
+// STATUS_PHASE_VALID and STATUS_PHASE_NORMAL are kept.
+bool parsePhase(const std::string& text, uint16_t& out);
 // An IPv6 address with an optional "%N" or "%ifname" scope.
 bool parseAddress(const std::string& text, TIVRA::IPAddress& out);
 

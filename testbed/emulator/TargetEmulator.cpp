@@ -4,8 +4,11 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <utility>
 
 #include "foundation/Socket.h"
+#include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
 
 namespace testbed {
@@ -26,10 +30,14 @@ namespace {
 constexpr size_t kReceiveSize = 65536;
 // Longer delays are held to an hour, which keeps the picoseconds in range.
 constexpr uint64_t kMaxDelayUs = 3'600'000'000ULL;
+// A stream of 10,000 packets a second must not overrun the data socket
+// while the thread is busy elsewhere: about 400 ms of such a stream.
+constexpr int kDataReceiveBuffer = 4 * 1024 * 1024;
+constexpr size_t kNoEndpoint = SIZE_MAX;
 
-// What a socket of the target is for. The stream's data port of each sink
-// and the well-known port (discovery, log relay) become further roles.
-enum class Role { SINK, OTHER_PORT };
+// What a socket of the target is for: a sink's own port, a sink's stream
+// data socket, the other-port socket, the log relay port.
+enum class Role { SINK, DATA, OTHER_PORT, LOG };
 
 struct Endpoint {
     TIVRA::UDPV6 socket;
@@ -82,6 +90,56 @@ bool readHeld(Endpoint& ep, std::vector<uint8_t>& scratch)
     return true;
 }
 
+// The kernel stamps datagrams on arrival only once timestamping is on
+// system-wide, which it turns on some time after the first socket asks (and
+// off again after the last one is gone); until then a datagram is stamped
+// when it is read, and the order across sockets is lost. One socket kept for
+// the life of the process holds it on, and the first start waits until a
+// datagram really is stamped on arrival.
+void ensureArrivalStamps()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static TIVRA::UDPV6 keeper;
+        TIVRA::IPAddress self = TargetConfig::loopback();
+        const int on = 1;
+        if (!keeper.open(TIVRA::Socket::UDP_V6) || !keeper.bindV6(self)
+            || setsockopt(keeper.getDescriptor(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0) {
+            return;
+        }
+        const uint8_t byte = 0;
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            if (!keeper.sendToV6(TIVRA::BufferCS_const{&byte, 1}, self, false)) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            uint8_t data[8];
+            iovec iov{data, sizeof(data)};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof(control);
+            if (recvmsg(keeper.getDescriptor(), &msg, MSG_DONTWAIT) < 0) {
+                continue;
+            }
+            timespec stamp{};
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    std::memcpy(&stamp, CMSG_DATA(c), sizeof(timespec));
+                }
+            }
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const int64_t age = (now.tv_sec - stamp.tv_sec) * 1'000'000'000LL + (now.tv_nsec - stamp.tv_nsec);
+            if (age >= 1'000'000) {
+                return;  // stamped when it came, 2 ms before it was read
+            }
+        }
+    });
+}
+
 struct Outgoing {
     TIVRA::Clock due;
     size_t endpoint = 0;
@@ -92,21 +150,85 @@ struct Outgoing {
 // A reply decided under the lock and sent after it.
 struct Reply {
     bool send = false;
+    bool startsStream = false;  // an accepted CONNECT_ANS
     size_t endpoint = 0;
     TIVRA::Clock delay;
     std::vector<TIVRA::Buffer> datagrams;  // in sending order
+};
+
+// The sockets open with address reuse, under which the kernel may hand out
+// an ephemeral port that another reusing socket (of this target or of a test
+// running beside it) already holds, and datagrams then reach the wrong one.
+bool exclusivePort(TIVRA::UDPV6& socket)
+{
+    const int off = 0;
+    return setsockopt(socket.getDescriptor(), SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off)) == 0;
+}
+
+void setReceiveBuffer(int fd, int bytes)
+{
+    // The forced form passes the system's limit, which root may do.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    }
+}
+
+QUORVIN::SendBuffer debugAnswer(uint16_t option0, const std::string& text)
+{
+    QUORVIN::SendBuffer m;
+    m.set(QUORVIN::DEBUG_ANS, QUORVIN::STATUS_OK, option0, 0, 0, 0);
+    m.set_str(text.size() > QUORVIN::MAX_PAYLOAD ? text.substr(0, QUORVIN::MAX_PAYLOAD) : text);
+    m.update();
+    return m;
+}
+
+// The run of identical requests from one source that a repeat count is kept for.
+struct RepeatRun {
+    TIVRA::Buffer lastDatagram;
+    TIVRA::IPAddress lastSource;
+    uint32_t repeat = 0;
+
+    uint32_t next(const TIVRA::IPAddress& from, const TIVRA::Buffer& datagram)
+    {
+        if (repeat != 0 && lastSource == from && lastDatagram == datagram) {
+            ++repeat;
+        } else {
+            repeat = 1;
+            lastSource = from;
+            lastDatagram = datagram;
+        }
+        return repeat;
+    }
 };
 
 struct SinkSlot {
     SinkConfig config;
     SinkState state;
     TIVRA::IPAddress address;
+    TIVRA::IPAddress dataAddress;
+    size_t dataEndpoint = 0;
     std::vector<Request> records;
-    // The run of identical requests the repeat count is kept for.
-    TIVRA::Buffer lastDatagram;
-    TIVRA::IPAddress lastSource;
-    uint32_t repeat = 0;
+    RepeatRun sinkRun;
+    RepeatRun dataRun;
+    std::vector<std::unique_ptr<StreamRecorder>> streams;
+    uint64_t strayPackets = 0;
+
+    // The stream packets and answers go to: the latest one, ended or not.
+    StreamRecorder* latest() { return streams.empty() ? nullptr : streams.back().get(); }
+    StreamRecorder* running() { return streams.empty() || streams.back()->ended() ? nullptr : streams.back().get(); }
 };
+
+// Work for the receive thread that the API asks for: it alone sends.
+struct Action {
+    enum Kind { END_UNASKED, ASK_RESEND, DEBUG_LINE };
+    Kind kind = END_UNASKED;
+    size_t sink = 0;
+    uint16_t value = 0;
+    std::string text;
+    TIVRA::IPAddress to;
+};
+
+using EndedStream = std::pair<size_t, StreamReport>;
 
 uint16_t word(const TIVRA::Buffer& b, size_t at)
 {
@@ -144,6 +266,23 @@ TIVRA::Buffer spoil(const TIVRA::Buffer& reply, Behaviour::Before kind)
     return bad;
 }
 
+// The kernel's arrival time of a datagram (wall clock) on the monotonic
+// clock: the stream's timing is the host's, not how soon this thread got to it.
+TIVRA::Clock monotonicArrival(const timespec& arrival)
+{
+    const TIVRA::Clock now = TIVRA::Clock::now();
+    timespec wall{};
+    if ((arrival.tv_sec == 0 && arrival.tv_nsec == 0) || clock_gettime(CLOCK_REALTIME, &wall) != 0) {
+        return now;
+    }
+    const int64_t ageNs = (static_cast<int64_t>(wall.tv_sec) - arrival.tv_sec) * 1'000'000'000LL
+                          + (static_cast<int64_t>(wall.tv_nsec) - arrival.tv_nsec);
+    if (ageNs <= 0 || static_cast<uint64_t>(ageNs) * 1000 >= now.picoseconds) {
+        return now;  // the wall clock stepped
+    }
+    return now - TIVRA::Clock(static_cast<uint64_t>(ageNs) * 1000);
+}
+
 timespec toTimespec(TIVRA::Clock d)
 {
     // Rounded up, so the wait never ends just before the due time.
@@ -169,12 +308,25 @@ struct TargetEmulator::Impl {
     size_t recordLimit = 0;
     uint64_t order = 0;
     std::function<void(const Request&)> listener;
+    std::function<void(size_t, const StreamReport&)> streamListener;
+    bool keepAudio = true;
+    std::optional<TIVRA::IPAddress> logAddress;
+    std::vector<std::string> logLines;
+    bool logAck = true;
+    std::string logDropLine;
+    std::vector<Request> logRecords;
+    std::optional<TIVRA::IPAddress> logSource;  // of the latest DEBUG_REQ
+    std::vector<Action> actions;
 
     // Set up by start before the thread exists, torn down by stop after it
-    // ended; in between the receive thread alone uses them.
+    // ended; in between the receive thread alone uses them (the wake-up
+    // descriptor is written under the mutex while running).
     std::vector<std::unique_ptr<Endpoint>> endpoints;
     size_t otherEndpoint = 0;
+    size_t logEndpoint = kNoEndpoint;
     int wakeFd = -1;
+    std::atomic<bool> stopping{false};
+    std::function<TIVRA::Clock()> clock;
     std::thread thread;
 
     // The receive thread's own.
@@ -185,13 +337,25 @@ struct TargetEmulator::Impl {
     void closeSockets();
     void run();
     void handleOldest();
+    Request makeRequest(size_t endpoint, Request::Channel channel);
+    void keep(std::vector<Request>& records, Request&& request);
     void handle(size_t endpoint);
+    void handleData(size_t endpoint);
+    void handleLog(size_t endpoint);
+    void runActions();
     Reply decide(SinkSlot& slot, const Request& request, size_t endpoint);
-    void send(size_t endpoint, const TIVRA::IPAddress& to, const TIVRA::Buffer& bytes);
+    void startStream(SinkSlot& slot, const Request& request, std::vector<EndedStream>& ended);
+    size_t answerEndpoint(const SinkSlot& slot, size_t sink) const;
+    void reportEnded(const std::vector<EndedStream>& ended);
+    void wake();
+    TIVRA::Clock streamNow() const { return clock ? clock() : TIVRA::Clock::now(); }
+    void send(size_t endpoint, const TIVRA::IPAddress& to, TIVRA::BufferCS_const bytes);
     void queue(Outgoing out);
     void sendDue();
 };
 
+// Endpoints and addresses in this order: every sink's own socket, every
+// sink's data socket, the other-port socket, then the log relay socket.
 bool TargetEmulator::Impl::openSockets(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses)
 {
     auto bind = [&](Role role, size_t sink, uint16_t port) {
@@ -201,9 +365,12 @@ bool TargetEmulator::Impl::openSockets(const TargetConfig& config, std::vector<T
         TIVRA::IPAddress local = config.address;
         local.setPort(port);
         const int on = 1;
-        if (!ep->socket.open(TIVRA::Socket::UDP_V6) || !ep->socket.bindV6(local)
+        if (!ep->socket.open(TIVRA::Socket::UDP_V6) || !exclusivePort(ep->socket) || !ep->socket.bindV6(local)
             || setsockopt(ep->socket.getDescriptor(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0) {
             return false;
+        }
+        if (role == Role::DATA) {
+            setReceiveBuffer(ep->socket.getDescriptor(), kDataReceiveBuffer);
         }
         TIVRA::IPAddress bound = config.address;
         bound.port = local.port;
@@ -216,9 +383,21 @@ bool TargetEmulator::Impl::openSockets(const TargetConfig& config, std::vector<T
             return false;
         }
     }
+    for (size_t i = 0; i < config.sinks.size(); ++i) {
+        if (!bind(Role::DATA, i, config.sinks[i].dataPort)) {
+            return false;
+        }
+    }
     otherEndpoint = endpoints.size();
     if (!bind(Role::OTHER_PORT, 0, 0)) {
         return false;
+    }
+    logEndpoint = kNoEndpoint;
+    if (config.logPort) {
+        logEndpoint = endpoints.size();
+        if (!bind(Role::LOG, 0, *config.logPort)) {
+            return false;
+        }
     }
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return wakeFd >= 0;
@@ -227,6 +406,7 @@ bool TargetEmulator::Impl::openSockets(const TargetConfig& config, std::vector<T
 void TargetEmulator::Impl::closeSockets()
 {
     endpoints.clear();
+    logEndpoint = kNoEndpoint;
     if (wakeFd >= 0) {
         ::close(wakeFd);
         wakeFd = -1;
@@ -236,6 +416,10 @@ void TargetEmulator::Impl::closeSockets()
 
 void TargetEmulator::Impl::run()
 {
+    // A real target answers from a processor of its own; in real-time class
+    // (where permitted) the emulator keeps answering promptly while the
+    // machine is busy, as tests running side by side make it.
+    TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(), TIVRA::ThreadPriority::PRIORITY_HIGH);
     std::vector<pollfd> fds;
     for (const auto& ep : endpoints) {
         fds.push_back({ep->socket.getDescriptor(), POLLIN, 0});
@@ -264,7 +448,13 @@ void TargetEmulator::Impl::run()
             return;
         }
         if (fds.back().revents != 0) {
-            return;  // stop
+            uint64_t count = 0;
+            while (::read(wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
+            }
+            if (stopping.load()) {
+                return;
+            }
+            runActions();
         }
         for (size_t i = 0; i + 1 < fds.size(); ++i) {
             if (fds[i].revents != 0 && !endpoints[i]->held) {
@@ -293,8 +483,18 @@ void TargetEmulator::Impl::handleOldest()
         return;
     }
     endpoints[oldest]->held = false;
-    if (endpoints[oldest]->role == Role::SINK) {
+    switch (endpoints[oldest]->role) {
+    case Role::SINK:
         handle(oldest);
+        break;
+    case Role::DATA:
+        handleData(oldest);
+        break;
+    case Role::LOG:
+        handleLog(oldest);
+        break;
+    case Role::OTHER_PORT:
+        break;  // it only sends
     }
 }
 
@@ -330,6 +530,7 @@ Reply TargetEmulator::Impl::decide(SinkSlot& slot, const Request& request, size_
             answer.statusUpdate(QUORVIN::STATUS_OK, 0);
         } else {
             answer.update();
+            reply.startsStream = request.message == QUORVIN::CONNECT_REQ;
         }
         bytes = static_cast<TIVRA::BufferCS_const>(answer);
         break;
@@ -345,14 +546,14 @@ Reply TargetEmulator::Impl::decide(SinkSlot& slot, const Request& request, size_
     return reply;
 }
 
-void TargetEmulator::Impl::handle(size_t endpoint)
+Request TargetEmulator::Impl::makeRequest(size_t endpoint, Request::Channel channel)
 {
     const QUORVIN::Receive& rx = endpoints[endpoint]->bytes;
-    const TIVRA::IPAddress from = endpoints[endpoint]->from;
     Request request;
+    request.channel = channel;
     request.sink = endpoints[endpoint]->sink;
     request.time = TIVRA::Clock::now();
-    request.source = from;
+    request.source = endpoints[endpoint]->from;
     request.valid = static_cast<bool>(rx);
     if (request.valid) {
         request.message = rx.getMessage();
@@ -366,32 +567,84 @@ void TargetEmulator::Impl::handle(size_t endpoint)
         request.payload.assign(data.viewData, data.viewData + data.viewSize);
     }
     request.datagram.assign(rx.begin(), rx.end());
+    return request;
+}
 
+// Under the lock.
+void TargetEmulator::Impl::keep(std::vector<Request>& records, Request&& request)
+{
+    records.push_back(std::move(request));
+    if (recordLimit != 0 && records.size() > recordLimit) {
+        records.erase(records.begin());
+    }
+}
+
+// Under the lock. An accepted connect ends the sink's running stream and starts the next.
+void TargetEmulator::Impl::startStream(SinkSlot& slot, const Request& request, std::vector<EndedStream>& ended)
+{
+    if (StreamRecorder* previous = slot.running()) {
+        previous->finish(StreamEnd::NEW_CONNECT);
+        ended.emplace_back(request.sink, previous->report(false));
+    }
+    slot.streams.push_back(std::make_unique<StreamRecorder>(slot.streams.size(), request.option, request.source,
+                                                            streamNow(), uint64_t{slot.state.latency} * 100, keepAudio,
+                                                            slot.config.stream.audioFile));
+}
+
+size_t TargetEmulator::Impl::answerEndpoint(const SinkSlot& slot, size_t sink) const
+{
+    switch (slot.config.stream.answerFrom) {
+    case StreamBehaviour::FROM_SINK:
+        return sink;  // the sinks' own sockets come first
+    case StreamBehaviour::FROM_OTHER_PORT:
+        return otherEndpoint;
+    case StreamBehaviour::FROM_DATA:
+        break;
+    }
+    return slot.dataEndpoint;
+}
+
+void TargetEmulator::Impl::reportEnded(const std::vector<EndedStream>& ended)
+{
+    if (ended.empty()) {
+        return;
+    }
+    std::function<void(size_t, const StreamReport&)> notify;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        notify = streamListener;
+    }
+    if (notify) {
+        for (const EndedStream& e : ended) {
+            notify(e.first, e.second);
+        }
+    }
+}
+
+void TargetEmulator::Impl::handle(size_t endpoint)
+{
+    Request request = makeRequest(endpoint, Request::Channel::SINK);
+    const TIVRA::IPAddress from = request.source;
     Reply reply;
     std::function<void(const Request&)> notify;
+    std::vector<EndedStream> ended;
     {
         std::lock_guard<std::mutex> lock(mutex);
         SinkSlot& slot = sinks[request.sink];
-        if (slot.repeat != 0 && slot.lastSource == from && slot.lastDatagram == request.datagram) {
-            ++slot.repeat;
-        } else {
-            slot.repeat = 1;
-            slot.lastSource = from;
-            slot.lastDatagram = request.datagram;
-        }
-        request.repeat = slot.repeat;
+        request.repeat = slot.sinkRun.next(from, request.datagram);
         request.order = ++order;
         reply = decide(slot, request, endpoint);
-        slot.records.push_back(request);
-        if (recordLimit != 0 && slot.records.size() > recordLimit) {
-            slot.records.erase(slot.records.begin());
+        if (reply.startsStream) {
+            startStream(slot, request, ended);
         }
+        keep(slot.records, Request(request));
         notify = listener;
     }
     changed.notify_all();
     if (notify) {
         notify(request);
     }
+    reportEnded(ended);
     if (!reply.send) {
         return;
     }
@@ -406,7 +659,168 @@ void TargetEmulator::Impl::handle(size_t endpoint)
     }
 }
 
-void TargetEmulator::Impl::send(size_t endpoint, const TIVRA::IPAddress& to, const TIVRA::Buffer& bytes)
+// The stream's packets are the busy path: no request record, no copy of the
+// payload beyond the stream's own, one short hold of the lock.
+void TargetEmulator::Impl::handleData(size_t endpoint)
+{
+    const Endpoint& ep = *endpoints[endpoint];
+    const QUORVIN::Receive& rx = ep.bytes;
+    const size_t sink = ep.sink;
+    StreamAnswers out;
+    size_t from = endpoint;
+    std::vector<EndedStream> ended;
+    if (rx && rx.getMessage() == QUORVIN::STREAM_REQ) {
+        const TIVRA::Clock now = clock ? clock() : monotonicArrival(ep.arrival);
+        const TIVRA::BufferCS_const payload = rx.get_data_CS();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            SinkSlot& slot = sinks[sink];
+            slot.dataRun.repeat = 0;  // a stream packet breaks a run of identical requests
+            StreamRecorder* stream = slot.latest();
+            if (stream == nullptr) {
+                ++slot.strayPackets;
+            } else {
+                const bool wasOpen = !stream->ended();
+                stream->packet(rx.getOption0(), rx.getStatus(), payload.viewData, payload.viewSize, ep.from, now,
+                               slot.config.stream, out);
+                if (wasOpen && stream->ended()) {
+                    ended.emplace_back(sink, stream->report(false));
+                }
+            }
+            from = answerEndpoint(slot, sink);
+        }
+        changed.notify_all();
+        for (int i = 0; i < out.count; ++i) {
+            send(from, ep.from, static_cast<TIVRA::BufferCS_const>(out.list[i]));
+        }
+        reportEnded(ended);
+        return;
+    }
+
+    Request request = makeRequest(endpoint, Request::Channel::DATA);
+    bool answer = false;
+    std::function<void(const Request&)> notify;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        SinkSlot& slot = sinks[sink];
+        request.repeat = slot.dataRun.next(request.source, request.datagram);
+        request.order = ++order;
+        if (request.valid && request.message == QUORVIN::DSICONNECT_REQ) {
+            if (StreamRecorder* stream = slot.latest()) {
+                const bool wasOpen = !stream->ended();
+                answer = stream->disconnectRequest(slot.config.stream);
+                if (wasOpen) {
+                    ended.emplace_back(sink, stream->report(false));
+                }
+            }
+        }
+        from = answerEndpoint(slot, sink);
+        keep(slot.records, Request(request));
+        notify = listener;
+    }
+    changed.notify_all();
+    if (notify) {
+        notify(request);
+    }
+    if (answer) {
+        send(from, request.source,
+             static_cast<TIVRA::BufferCS_const>(QUORVIN::Send(QUORVIN::DSICONNECT_ANS, QUORVIN::STATUS_OK)));
+    }
+    reportEnded(ended);
+}
+
+void TargetEmulator::Impl::handleLog(size_t endpoint)
+{
+    Request request = makeRequest(endpoint, Request::Channel::LOG);
+    request.sink = 0;
+    request.repeat = 1;
+    bool answer = false;
+    std::vector<std::string> lines;
+    bool ack = false;
+    std::string dropLine;
+    std::function<void(const Request&)> notify;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        request.order = ++order;
+        if (request.valid && request.message == QUORVIN::DEBUG_REQ) {
+            answer = true;
+            logSource = request.source;
+            lines = logLines;
+            ack = logAck;
+            dropLine = logDropLine;
+        }
+        keep(logRecords, Request(request));
+        notify = listener;
+    }
+    changed.notify_all();
+    if (notify) {
+        notify(request);
+    }
+    if (!answer) {
+        return;
+    }
+    if (ack) {
+        send(endpoint, request.source, debugAnswer(0, std::string()));
+    }
+    if (!dropLine.empty()) {
+        send(endpoint, request.source, debugAnswer(1, dropLine));
+    }
+    for (const std::string& line : lines) {
+        send(endpoint, request.source, debugAnswer(2, line));
+    }
+}
+
+void TargetEmulator::Impl::runActions()
+{
+    std::vector<Action> todo;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        todo.swap(actions);
+    }
+    for (const Action& a : todo) {
+        if (a.kind == Action::DEBUG_LINE) {
+            if (logEndpoint != kNoEndpoint) {
+                send(logEndpoint, a.to, debugAnswer(a.value, a.text));
+            }
+            continue;
+        }
+        StreamAnswers out;
+        size_t from = 0;
+        TIVRA::IPAddress to;
+        std::vector<EndedStream> ended;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            SinkSlot& slot = sinks[a.sink];
+            StreamRecorder* stream = slot.running();
+            if (stream == nullptr) {
+                continue;
+            }
+            if (a.kind == Action::END_UNASKED) {
+                stream->endUnasked(out);
+                ended.emplace_back(a.sink, stream->report(false));
+            } else {
+                stream->askResend(a.value, out);
+            }
+            from = answerEndpoint(slot, a.sink);
+            to = stream->host();
+        }
+        changed.notify_all();
+        for (int i = 0; i < out.count; ++i) {
+            send(from, to, static_cast<TIVRA::BufferCS_const>(out.list[i]));
+        }
+        reportEnded(ended);
+    }
+}
+
+// Under the lock: only while running is the descriptor open.
+void TargetEmulator::Impl::wake()
+{
+    const uint64_t one = 1;
+    while (::write(wakeFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+}
+
+void TargetEmulator::Impl::send(size_t endpoint, const TIVRA::IPAddress& to, TIVRA::BufferCS_const bytes)
 {
     // A reply that cannot be sent is lost, as on a real link.
     endpoints[endpoint]->socket.sendToV6(bytes, to, true);
@@ -441,6 +855,7 @@ TargetEmulator::~TargetEmulator()
 
 bool TargetEmulator::start(const TargetConfig& config)
 {
+    ensureArrivalStamps();
     std::lock_guard<std::mutex> life(impl->lifecycle);
     if (impl->thread.joinable() || config.sinks.empty()) {
         return false;
@@ -452,20 +867,38 @@ bool TargetEmulator::start(const TargetConfig& config)
     }
     {
         std::lock_guard<std::mutex> lock(impl->mutex);
+        const size_t n = config.sinks.size();
         impl->sinks.clear();
-        for (size_t i = 0; i < config.sinks.size(); ++i) {
-            SinkSlot slot;
+        impl->sinks.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            SinkSlot& slot = impl->sinks[i];
             slot.config = config.sinks[i];
             slot.config.port = addresses[i].getPort();
+            slot.config.dataPort = addresses[n + i].getPort();
             slot.state = initialState(config.sinks[i]);
+            slot.state.dataPort = slot.config.dataPort;
             slot.address = addresses[i];
-            impl->sinks.push_back(std::move(slot));
+            slot.dataAddress = addresses[n + i];
+            slot.dataEndpoint = n + i;
         }
-        impl->otherPort = addresses.back();
+        impl->otherPort = addresses[impl->otherEndpoint];
+        impl->logAddress.reset();
+        if (impl->logEndpoint != kNoEndpoint) {
+            impl->logAddress = addresses[impl->logEndpoint];
+        }
+        impl->logLines = config.logLines;
+        impl->logAck = config.logAck;
+        impl->logDropLine = config.logDropLine;
+        impl->logRecords.clear();
+        impl->logSource.reset();
+        impl->actions.clear();
+        impl->keepAudio = config.keepAudio;
         impl->recordLimit = config.recordLimit;
         impl->order = 0;
         impl->running = true;
     }
+    impl->clock = config.clock;
+    impl->stopping.store(false);
     impl->thread = std::thread(&Impl::run, impl.get());
     return true;
 }
@@ -476,13 +909,23 @@ void TargetEmulator::stop()
     if (!impl->thread.joinable()) {
         return;
     }
-    const uint64_t one = 1;
-    while (::write(impl->wakeFd, &one, sizeof(one)) < 0 && errno == EINTR) {
-    }
+    impl->stopping.store(true);
+    impl->wake();
     impl->thread.join();
+    std::vector<EndedStream> ended;
+    {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->running = false;
+        for (size_t i = 0; i < impl->sinks.size(); ++i) {
+            if (StreamRecorder* stream = impl->sinks[i].running()) {
+                stream->finish(StreamEnd::STOPPED);
+                ended.emplace_back(i, stream->report(false));
+            }
+        }
+    }
     impl->closeSockets();
-    std::lock_guard<std::mutex> lock(impl->mutex);
-    impl->running = false;
+    impl->changed.notify_all();
+    impl->reportEnded(ended);
 }
 
 bool TargetEmulator::running() const
@@ -543,9 +986,11 @@ void TargetEmulator::setSinkConfig(size_t sink, const SinkConfig& config)
     if (sink < impl->sinks.size()) {
         SinkConfig& current = impl->sinks[sink].config;
         const uint16_t port = current.port;
+        const uint16_t dataPort = current.dataPort;
         auto behaviours = std::move(current.behaviours);
         current = config;
         current.port = port;
+        current.dataPort = dataPort;
         current.behaviours = std::move(behaviours);
     }
 }
@@ -613,6 +1058,145 @@ void TargetEmulator::onRequest(std::function<void(const Request&)> listener)
 {
     std::lock_guard<std::mutex> lock(impl->mutex);
     impl->listener = std::move(listener);
+}
+
+TIVRA::IPAddress TargetEmulator::dataAddress(size_t sink) const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return sink < impl->sinks.size() ? impl->sinks[sink].dataAddress : TIVRA::IPAddress{};
+}
+
+std::optional<TIVRA::IPAddress> TargetEmulator::logAddress() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->logAddress;
+}
+
+size_t TargetEmulator::streamCount(size_t sink) const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return sink < impl->sinks.size() ? impl->sinks[sink].streams.size() : 0;
+}
+
+std::optional<StreamReport> TargetEmulator::streamReport(size_t sink, size_t stream) const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (sink >= impl->sinks.size()) {
+        return std::nullopt;
+    }
+    const auto& streams = impl->sinks[sink].streams;
+    const size_t index = stream == kLastStream ? streams.size() - 1 : stream;
+    if (streams.empty() || index >= streams.size()) {
+        return std::nullopt;
+    }
+    return streams[index]->report(true);
+}
+
+bool TargetEmulator::waitForStreamPackets(size_t sink, uint64_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    return impl->changed.wait_for(lock, timeout, [&] {
+        const StreamRecorder* stream = sink < impl->sinks.size() ? impl->sinks[sink].latest() : nullptr;
+        return stream != nullptr && stream->seen() >= count;
+    });
+}
+
+bool TargetEmulator::waitForStreamEnd(size_t sink, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    return impl->changed.wait_for(lock, timeout, [&] {
+        const StreamRecorder* stream = sink < impl->sinks.size() ? impl->sinks[sink].latest() : nullptr;
+        return stream != nullptr && stream->ended();
+    });
+}
+
+void TargetEmulator::setStreamBehaviour(size_t sink, const StreamBehaviour& behaviour)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (sink < impl->sinks.size()) {
+        impl->sinks[sink].config.stream = behaviour;
+    }
+}
+
+StreamBehaviour TargetEmulator::streamBehaviour(size_t sink) const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return sink < impl->sinks.size() ? impl->sinks[sink].config.stream : StreamBehaviour{};
+}
+
+void TargetEmulator::endStreamUnasked(size_t sink)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (impl->running && sink < impl->sinks.size()) {
+        impl->actions.push_back(Action{Action::END_UNASKED, sink, 0, {}, {}});
+        impl->wake();
+    }
+}
+
+void TargetEmulator::goSilent(size_t sink)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (sink < impl->sinks.size()) {
+        if (StreamRecorder* stream = impl->sinks[sink].running()) {
+            stream->goSilent();
+        }
+    }
+}
+
+void TargetEmulator::askResend(size_t sink, uint16_t back)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (impl->running && sink < impl->sinks.size()) {
+        impl->actions.push_back(Action{Action::ASK_RESEND, sink, back, {}, {}});
+        impl->wake();
+    }
+}
+
+void TargetEmulator::onStreamEnd(std::function<void(size_t sink, const StreamReport&)> listener)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->streamListener = std::move(listener);
+}
+
+uint64_t TargetEmulator::strayPackets(size_t sink) const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return sink < impl->sinks.size() ? impl->sinks[sink].strayPackets : 0;
+}
+
+void TargetEmulator::setLogLines(const std::vector<std::string>& lines)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->logLines = lines;
+}
+
+std::vector<Request> TargetEmulator::logRequests() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->logRecords;
+}
+
+bool TargetEmulator::waitForLogRequests(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    return impl->changed.wait_for(lock, timeout, [&] { return impl->logRecords.size() >= count; });
+}
+
+bool TargetEmulator::sendDebugLine(const std::string& text, uint16_t option0, std::optional<TIVRA::IPAddress> to)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (!impl->running || !impl->logAddress) {
+        return false;
+    }
+    if (!to) {
+        to = impl->logSource;
+    }
+    if (!to) {
+        return false;
+    }
+    impl->actions.push_back(Action{Action::DEBUG_LINE, 0, option0, text, *to});
+    impl->wake();
+    return true;
 }
 
 }  // namespace testbed

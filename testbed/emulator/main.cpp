@@ -1,6 +1,7 @@
 // target-emulator: one emulated target on ::1 or a link-local address, for
 // running the bridge or its tests against. Prints the sinks' ports, then one
-// line per datagram a sink receives; ends on SIGINT, SIGTERM or SIGHUP.
+// line per datagram a sink receives (stream packets aside) and one report
+// line per stream; ends on SIGINT, SIGTERM or SIGHUP.
 #include <signal.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "testbed/emulator/MessageNames.h"
 #include "testbed/emulator/Request.h"
+#include "testbed/emulator/StreamRecord.h"
 #include "testbed/emulator/TargetConfig.h"
 #include "testbed/emulator/TargetEmulator.h"
 
@@ -24,9 +26,11 @@ constexpr size_t kDefaultRecords = 1000;
 const char* const kUsage =
     "usage: target-emulator [--config FILE] [--address ADDR[%SCOPE]] [--ifindex N] [--name NAME]\n"
     "                       [--sinks N] [--records N] [--behaviour SINK:MESSAGE=SPEC]...\n"
+    "                       [--set SINK:KEY=VALUE]... [--log-port off|N] [--log-line TEXT]...\n"
     "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number;\n"
     "  SPEC a mode (answer, silent, refuse, echo, other-port) and modifiers repeat=K,\n"
-    "  before=short|tag|length|other-id, delay=N (microseconds, or with ms).\n";
+    "  before=short|tag|length|other-id, delay=N (microseconds, or with ms);\n"
+    "  KEY any key of a sink group of the configuration file (ppm, feedback, dropShare, ...).\n";
 
 std::mutex outputMutex;
 
@@ -44,14 +48,17 @@ int usageError(const std::string& message)
     return 2;
 }
 
-struct BehaviourOption {
+// SINK:NAME=VALUE of --behaviour and --set.
+struct SinkOption {
     bool allSinks = false;
     size_t sink = 0;
-    QUORVIN::MessageID message = 0;
-    testbed::Behaviour behaviour;
+    std::string name;
+    std::string value;
+
+    bool applies(size_t i) const { return allSinks || i == sink; }
 };
 
-bool parseBehaviourOption(const std::string& text, BehaviourOption& out)
+bool parseSinkOption(const std::string& text, SinkOption& out)
 {
     const size_t colon = text.find(':');
     const size_t eq = text.find('=', colon == std::string::npos ? 0 : colon);
@@ -68,8 +75,21 @@ bool parseBehaviourOption(const std::string& text, BehaviourOption& out)
         }
         out.sink = static_cast<size_t>(n);
     }
-    return testbed::messageByName(text.substr(colon + 1, eq - colon - 1), out.message)
-           && testbed::parseBehaviour(text.substr(eq + 1), out.behaviour);
+    out.name = text.substr(colon + 1, eq - colon - 1);
+    out.value = text.substr(eq + 1);
+    return true;
+}
+
+struct BehaviourOption {
+    SinkOption where;
+    QUORVIN::MessageID message = 0;
+    testbed::Behaviour behaviour;
+};
+
+bool parseBehaviourOption(const std::string& text, BehaviourOption& out)
+{
+    return parseSinkOption(text, out.where) && testbed::messageByName(out.where.name, out.message)
+           && testbed::parseBehaviour(out.where.value, out.behaviour);
 }
 
 }  // namespace
@@ -82,7 +102,10 @@ int main(int argc, char** argv)
     std::string name;
     std::string sinks;
     std::string records;
+    std::string logPort;
+    std::vector<std::string> logLines;
     std::vector<BehaviourOption> behaviours;
+    std::vector<SinkOption> settings;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -111,6 +134,16 @@ int main(int argc, char** argv)
                 return usageError("bad behaviour: " + value);
             }
             behaviours.push_back(option);
+        } else if (arg == "--set") {
+            SinkOption option;
+            if (!parseSinkOption(value, option)) {
+                return usageError("bad setting: " + value);
+            }
+            settings.push_back(option);
+        } else if (arg == "--log-port") {
+            logPort = value;
+        } else if (arg == "--log-line") {
+            logLines.push_back(value);
         } else {
             return usageError("unknown option: " + arg);
         }
@@ -155,15 +188,41 @@ int main(int argc, char** argv)
         config.recordLimit = static_cast<size_t>(n);
     }
     for (const BehaviourOption& b : behaviours) {
-        if (!b.allSinks && b.sink >= config.sinks.size()) {
-            return usageError("behaviour for a sink that does not exist: " + std::to_string(b.sink));
+        if (!b.where.allSinks && b.where.sink >= config.sinks.size()) {
+            return usageError("behaviour for a sink that does not exist: " + std::to_string(b.where.sink));
         }
         for (size_t i = 0; i < config.sinks.size(); ++i) {
-            if (b.allSinks || i == b.sink) {
+            if (b.where.applies(i)) {
                 config.sinks[i].behaviours[b.message] = b.behaviour;
             }
         }
     }
+    for (const SinkOption& s : settings) {
+        if (!s.allSinks && s.sink >= config.sinks.size()) {
+            return usageError("setting for a sink that does not exist: " + std::to_string(s.sink));
+        }
+        for (size_t i = 0; i < config.sinks.size(); ++i) {
+            std::string error;
+            if (s.applies(i) && !testbed::parseSinkKey(s.name, s.value, config.sinks[i], error)) {
+                return usageError("bad setting: " + error);
+            }
+        }
+    }
+    if (!logPort.empty()) {
+        if (logPort == "off") {
+            config.logPort.reset();
+        } else if (testbed::parseNumber(logPort, 0xFFFF, n)) {
+            config.logPort = static_cast<uint16_t>(n);
+        } else {
+            return usageError("bad log port: " + logPort);
+        }
+    }
+    if (!logLines.empty()) {
+        config.logLines = logLines;
+    }
+    // The report line needs only the counts; the audio, when wanted, goes to
+    // the sink's audioFile.
+    config.keepAudio = false;
 
     // Blocked before the receive thread exists, so only sigwait sees them.
     sigset_t stopSignals;
@@ -177,6 +236,8 @@ int main(int argc, char** argv)
 
     testbed::TargetEmulator emulator;
     emulator.onRequest([](const testbed::Request& request) { printLine(testbed::describeRequest(request)); });
+    emulator.onStreamEnd(
+        [](size_t sink, const testbed::StreamReport& report) { printLine(testbed::describeStream(sink, report)); });
     if (!emulator.start(config)) {
         std::string where;
         config.address.get_V6IFN_str(where);
@@ -189,12 +250,16 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < emulator.sinkCount(); ++i) {
         const testbed::SinkConfig sink = emulator.sinkConfig(i);
         printLine("sink " + std::to_string(i) + " name " + sink.name + " port " + std::to_string(sink.port));
+        printLine("sink " + std::to_string(i) + " data-port " + std::to_string(sink.dataPort));
         for (const auto& [message, behaviour] : sink.behaviours) {
             printLine("sink " + std::to_string(i) + " behaviour " + testbed::messageName(message) + " "
                       + testbed::behaviourText(behaviour));
         }
     }
     printLine("other-port " + std::to_string(emulator.otherPortAddress().getPort()));
+    if (const auto log = emulator.logAddress()) {
+        printLine("log-port " + std::to_string(log->getPort()));
+    }
     printLine("ready");
 
     int signalNumber = 0;

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -130,6 +132,30 @@ TEST(Socket, BindEphemeralAndLoopbackScope)
     EXPECT_EQ(tcp2.getLastError(), EADDRINUSE);
 }
 
+// Address reuse must not let the kernel hand out an ephemeral port that
+// another socket holds: datagrams would reach the wrong socket.
+TEST(Socket, EphemeralPortsAreNeverShared)
+{
+    std::vector<std::unique_ptr<Socket>> sockets;
+    std::set<uint16_t> ports;
+    for (int i = 0; i < 600; ++i) {
+        auto s = std::make_unique<Socket>();
+        ASSERT_TRUE(s->open(Socket::UDP_V6));
+        IPAddress a = loopback();
+        ASSERT_TRUE(s->bindV6(a));
+        EXPECT_TRUE(ports.insert(a.getPort()).second) << "port " << a.getPort() << " handed out twice";
+        sockets.push_back(std::move(s));
+    }
+    // Nor can another socket bind such a port later.
+    Socket first, second;
+    ASSERT_TRUE(first.open(Socket::UDP_V6) && second.open(Socket::UDP_V6));
+    IPAddress taken = loopback();
+    ASSERT_TRUE(first.bindV6(taken));
+    IPAddress same = taken;
+    EXPECT_FALSE(second.bindV6(same));
+    EXPECT_EQ(second.getLastError(), EADDRINUSE);
+}
+
 TEST(Socket, SendAndReceiveOverLoopback)
 {
     Bound rx, tx;
@@ -233,6 +259,35 @@ TEST(Socket, CloseFromAnotherThreadEndsTheReceiver)
     rx.sock.close();
     t.join();
     EXPECT_TRUE(ended);
+}
+
+// The stream object's close: the socket reads as closed at once and the
+// waiting thread ends, but the descriptor number stays taken until the owner
+// has joined that thread and closes for good.
+TEST(Socket, InterruptKeepsTheDescriptorUntilClose)
+{
+    Bound rx;
+    const int number = rx.sock.getDescriptor();
+    std::atomic<bool> ended{false};
+    std::thread t([&] {
+        Buffer got;
+        IPAddress from;
+        while (rx.sock.wait(Clock(Clock::SEC)) != Socket::WaitError && rx.sock.receiveFromV6(got, from)) {
+        }
+        ended = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    rx.sock.interrupt();
+    EXPECT_FALSE(rx.sock.is_open());
+    Socket other;
+    ASSERT_TRUE(other.open(Socket::UDP_V6));
+    EXPECT_NE(other.getDescriptor(), number);
+    t.join();  // woken by the shutdown, well before the 1 s wait ends
+    EXPECT_TRUE(ended);
+    rx.sock.close();
+    Socket reuse;
+    ASSERT_TRUE(reuse.open(Socket::UDP_V6));
+    EXPECT_EQ(reuse.getDescriptor(), number);
 }
 
 TEST(Socket, WaitingSendRestoresNonBlockingModeAndDestination)

@@ -1,6 +1,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "AllocationCount.h"
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,117 +32,6 @@
 using TIVRA::SysLog;
 
 // ---------------------------------------------------------------------------
-// Allocation counting. Every form of the global operator new and delete is
-// replaced (a partial set would pair a malloc'ed block with the sanitizer's
-// own delete); they only count, per thread, and forward to malloc/free.
-
-namespace {
-
-thread_local long tAllocations = 0;
-
-void* countedAlloc(std::size_t size, std::size_t align, bool mayFail)
-{
-    ++tAllocations;
-    if (size == 0) {
-        size = 1;
-    }
-    void* p = nullptr;
-    if (align <= alignof(std::max_align_t)) {
-        p = std::malloc(size);
-    } else if (posix_memalign(&p, align, size) != 0) {
-        p = nullptr;
-    }
-    if (p == nullptr && !mayFail) {
-        std::abort();  // the project ends the process on a failed allocation
-    }
-    return p;
-}
-
-constexpr std::size_t kPlain = alignof(std::max_align_t);
-
-}  // namespace
-
-void* operator new(std::size_t n)
-{
-    return countedAlloc(n, kPlain, false);
-}
-void* operator new[](std::size_t n)
-{
-    return countedAlloc(n, kPlain, false);
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept
-{
-    return countedAlloc(n, kPlain, true);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
-{
-    return countedAlloc(n, kPlain, true);
-}
-void* operator new(std::size_t n, std::align_val_t a)
-{
-    return countedAlloc(n, static_cast<std::size_t>(a), false);
-}
-void* operator new[](std::size_t n, std::align_val_t a)
-{
-    return countedAlloc(n, static_cast<std::size_t>(a), false);
-}
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept
-{
-    return countedAlloc(n, static_cast<std::size_t>(a), true);
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept
-{
-    return countedAlloc(n, static_cast<std::size_t>(a), true);
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept
-{
-    std::free(p);
-}
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -552,17 +443,17 @@ TEST_F(SysLogTest, FilteredStatementAllocatesAndSendsNothing)
     const std::string bytes = "raw";
 
     TIVRA::quorvin_log = 6;
-    const long before = tAllocations;
+    const long before = testalloc::threadAllocations();
     TIVRA::SYSLOG_DEBUG << "Setting: periodMin      : " << 5 << " more " << text << where << TIVRA::Clock(7) << 2.5
                         << view(bytes) << 7UL << -3L << 1.5f << 9U;
-    EXPECT_EQ(tAllocations - before, 0);
+    EXPECT_EQ(testalloc::threadAllocations() - before, 0);
 
     // The same statement that passes builds its line on the heap.
     TIVRA::quorvin_log = 7;
-    const long passing = tAllocations;
+    const long passing = testalloc::threadAllocations();
     TIVRA::SYSLOG_DEBUG << "Setting: periodMin      : " << 5 << " more " << text << where << TIVRA::Clock(7) << 2.5
                         << view(bytes) << 7UL << -3L << 1.5f << 9U;
-    EXPECT_GE(tAllocations - passing, 1);
+    EXPECT_GE(testalloc::threadAllocations() - passing, 1);
     EXPECT_EQ(messageOf(nextLine()),
               "Setting: periodMin      : 5 more morefe80::1%2,196420000000000000007"
               "2.500000raw7-31.5000009");

@@ -95,7 +95,7 @@ protected:
     {
         EXPECT_EQ(sync.hostConfig.value, 0x1111U);
         EXPECT_EQ(sync.sinkConfig.value, 0x2222U);
-        EXPECT_EQ(sync.copyRoutine, sentinelRoutine);
+        EXPECT_EQ(sync.copyRoutine.load(), sentinelRoutine);
     }
 
     Probe sync;
@@ -153,7 +153,7 @@ TEST_F(FormatAcceptance, TwelveDsdConversions)
         ASSERT_TRUE(sync.setSinkConfigure(host));
         EXPECT_EQ(sync.hostConfig.value, host.value);
         EXPECT_EQ(sync.sinkConfig.value, hostDsd(c.target));
-        EXPECT_EQ(sync.copyRoutine, c.routine);
+        EXPECT_EQ(sync.copyRoutine.load(), c.routine);
         EXPECT_EQ(captured, Lines{c.line});
     }
 }
@@ -188,7 +188,7 @@ TEST_F(FormatAcceptance, DirectAcceptanceCopiesPlainly)
         ASSERT_TRUE(sync.setSinkConfigure(c.host));
         EXPECT_EQ(sync.hostConfig.value, c.host);
         EXPECT_EQ(sync.sinkConfig.value, c.host);
-        EXPECT_EQ(sync.copyRoutine, Sync::memcpySyncOrg);
+        EXPECT_EQ(sync.copyRoutine.load(), Sync::memcpySyncOrg);
         EXPECT_TRUE(captured.empty());
     }
 }

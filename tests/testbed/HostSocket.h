@@ -2,6 +2,8 @@
 // that sends requests and collects whatever comes back, with its source.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -26,7 +28,12 @@ public:
     {
         socket.recvSize = 65536;
         const uint32_t scope = local.ifindex;
-        opened = socket.open(TIVRA::Socket::UDP_V6) && socket.bindV6(local);
+        // Without address reuse, so that the ephemeral port is ours alone:
+        // with it the kernel may share one with a socket of another test.
+        const int off = 0;
+        opened = socket.open(TIVRA::Socket::UDP_V6)
+                 && setsockopt(socket.getDescriptor(), SOL_SOCKET, SO_REUSEADDR, &off, sizeof(off)) == 0
+                 && socket.bindV6(local);
         address = local;
         address.ifindex = scope;
     }

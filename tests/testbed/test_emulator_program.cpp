@@ -190,10 +190,14 @@ TEST_F(Program, StartsFromAConfigurationAnswersAndLogsEveryRequest)
     ASSERT_EQ(text.rfind("sink 0 name Main port ", 0), 0u) << text;
     const TIVRA::IPAddress main = loopbackPort(portOf(text));
     ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("sink 0 data-port ", 0), 0u) << text;
+    ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text, "sink 0 behaviour LATENCY_REQ refuse");
     ASSERT_TRUE(child.line(text));
     ASSERT_EQ(text.rfind("sink 1 name Headphones port ", 0), 0u) << text;
     const TIVRA::IPAddress headphones = loopbackPort(portOf(text));
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("sink 1 data-port ", 0), 0u) << text;
     ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text.rfind("other-port ", 0), 0u) << text;
     ASSERT_TRUE(child.line(text));
@@ -239,7 +243,7 @@ TEST_F(Program, RunsWithoutAConfigurationAndEndsOnSigint)
     std::string text;
     std::vector<uint16_t> ports;
     while (child.line(text) && text != "ready") {
-        if (text.rfind("sink ", 0) == 0 && text.find(" port ") != std::string::npos) {
+        if (text.rfind("sink ", 0) == 0 && text.find(" name ") != std::string::npos) {
             ports.push_back(portOf(text));
         }
     }
@@ -256,6 +260,77 @@ TEST_F(Program, RunsWithoutAConfigurationAndEndsOnSigint)
     EXPECT_TRUE(host.untilFence(loopbackPort(ports[1])).empty());
     EXPECT_TRUE(host.fenced);
     EXPECT_EQ(child.signal(SIGINT), 0);
+}
+
+TEST_F(Program, ServesAStreamAndTheLogRelayAndReportsTheStream)
+{
+    Child child;
+    ASSERT_TRUE(child.start({"--set", "*:feedback=offset", "--set", "0:disconnectAnswer=2", "--log-port", "0",
+                             "--log-line", "hello from the target"}));
+    std::string text;
+    ASSERT_TRUE(child.lineStarting("sink 0 name ", text));
+    const TIVRA::IPAddress sink = loopbackPort(portOf(text));
+    ASSERT_TRUE(child.line(text));
+    ASSERT_EQ(text.rfind("sink 0 data-port ", 0), 0u) << text;
+    const TIVRA::IPAddress data = loopbackPort(portOf(text));
+    ASSERT_TRUE(child.lineStarting("log-port ", text));
+    const TIVRA::IPAddress relay = loopbackPort(portOf(text));
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "ready");
+
+    testbed_test::HostSocket host;
+    ASSERT_TRUE(host.ok());
+    auto answer = host.exchange(sink, QUORVIN::Send(QUORVIN::CONNECT_REQ, 0, 0x0000000A00000202UL));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getMessage(), QUORVIN::CONNECT_ANS);
+    EXPECT_EQ(answer->bytes.getOption0(), data.getPort());
+    for (uint16_t c = 0; c < 3; ++c) {
+        QUORVIN::SendBuffer p;
+        p.set(QUORVIN::STREAM_REQ, c == 2 ? QUORVIN::STATUS_CYCLE_END | QUORVIN::STATUS_INFO : 0, c, 0, 0, 0);
+        p.resize(4);
+        p.update();
+        ASSERT_TRUE(host.send(data, p));
+    }
+    answer = host.receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->from, data);
+    EXPECT_EQ(answer->bytes.getMessage(), QUORVIN::STREAM_ANS);
+    EXPECT_EQ(answer->bytes.getOption0(), 0x8000);  // the offset kind, nothing to correct yet
+    // Answered from the second attempt on.
+    ASSERT_TRUE(host.send(data, QUORVIN::Send(QUORVIN::DSICONNECT_REQ, 0)));
+    answer = host.exchange(data, QUORVIN::Send(QUORVIN::DSICONNECT_REQ, 0));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getMessage(), QUORVIN::DSICONNECT_ANS);
+
+    answer = host.exchange(relay, QUORVIN::Send(QUORVIN::DEBUG_REQ, 0, 1, 0, 0, 0));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption0(), 0);  // the acknowledgement, then the line
+    answer = host.receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption0(), 2);
+    std::string line;
+    answer->bytes.get_str(line);
+    EXPECT_EQ(line, "hello from the target");
+
+    const std::string from = " from ::1," + std::to_string(host.local().getPort()) + " ";
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("sink 0 #1" + from + "CONNECT_REQ(8) ", 0), 0u) << text;
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("sink 0 data #2" + from + "DSICONNECT_REQ(12) ", 0), 0u) << text;
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("stream sink 0 #0 disconnect from ::1," + std::to_string(host.local().getPort())
+                             + " format 0x0000000a00000202 packets 3 bytes 12 ",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find(" bursts 1 "), std::string::npos) << text;
+    EXPECT_NE(text.find(" feedback 1 "), std::string::npos) << text;
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("sink 0 data #3" + from + "DSICONNECT_REQ(12) ", 0), 0u) << text;
+    EXPECT_NE(text.find(" repeat 2"), std::string::npos) << text;
+    ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text.rfind("log #4" + from + "DEBUG_REQ(40) ", 0), 0u) << text;
+    EXPECT_EQ(child.signal(SIGTERM), 0);
 }
 
 TEST_F(Program, RefusesBadArgumentsWithAMessage)
@@ -275,6 +350,11 @@ TEST_F(Program, RefusesBadArgumentsWithAMessage)
         {{"--address", "nowhere"}, 2, "bad address"},
         {{"--colour", "red"}, 2, "unknown option"},
         {{"--config"}, 2, "missing value"},
+        {{"--set", "0:ppm=lots"}, 2, "bad setting: ppm"},
+        {{"--set", "0:colour=red"}, 2, "bad setting: colour"},
+        {{"--set", "ppm=1"}, 2, "bad setting"},
+        {{"--set", "3:ppm=1"}, 2, "does not exist"},
+        {{"--log-port", "x"}, 2, "bad log port"},
         {{"--address", "2001:db8::1"}, 1, "cannot bind"},
     };
     for (const Case& c : cases) {

@@ -99,6 +99,88 @@ TEST(TargetConfig, ReadsEveryKey)
               (Behaviour{.mode = Behaviour::REFUSE, .onRepeat = 2, .before = Behaviour::BAD_TAG, .delayUs = 15000}));
 }
 
+TEST(TargetConfig, ReadsTheStreamAndLogRelayKeys)
+{
+    const std::string text =
+        "[target]\n"
+        "logPort = 19642\n"
+        "logLine.2 = third\n"
+        "logLine.0 = first\n"
+        "logLine.10 = last\n"
+        "logAck = 0\n"
+        "logDropLine = not for the log\n"
+        "[sink.0]\n"
+        "dataPort = 40001\n"
+        "connectPhase = inverted\n"
+        "streamPhase = 0x80\n"
+        "feedback = ratio\n"
+        "answerFrom = other-port\n"
+        "ppm = -300\n"
+        "targetLevel = 150ms\n"
+        "startLevel = 100ms\n"
+        "startAfter = 2500\n"
+        "capacity = 1000ms\n"
+        "dropShare = 0.015\n"
+        "dropSeed = 99\n"
+        "dropEvery = 50\n"
+        "dropCounters = 5, 70000 0x10\n"
+        "resendBackAfter = 1000\n"
+        "resendBack = 20000\n"
+        "disconnectAnswer = 3\n"
+        "endAfter = 5000\n"
+        "silentAfter = 6000\n"
+        "audioFile = /tmp/sink0.raw\n"
+        "[sink.1]\n"
+        "connectPhase = none\n"
+        "feedback = 2\n"
+        "ppm = +250\n"
+        "disconnectAnswer = never\n";
+    TargetConfig c;
+    std::string error;
+    ASSERT_TRUE(parse(text, c, error)) << error;
+    EXPECT_EQ(c.logPort, 19642);
+    EXPECT_EQ(c.logLines, (std::vector<std::string>{"first", "third", "last"}));
+    EXPECT_FALSE(c.logAck);
+    EXPECT_EQ(c.logDropLine, "not for the log");
+    ASSERT_EQ(c.sinks.size(), 2u);
+    const SinkConfig& s = c.sinks[0];
+    EXPECT_EQ(s.dataPort, 40001);
+    const testbed::StreamBehaviour& b = s.stream;
+    EXPECT_EQ(b.connectPhase, QUORVIN::STATUS_PHASE_VALID);
+    EXPECT_EQ(b.streamPhase, QUORVIN::STATUS_PHASE_NORMAL);
+    EXPECT_EQ(b.feedback, testbed::StreamBehaviour::FEEDBACK_RATIO);
+    EXPECT_EQ(b.answerFrom, testbed::StreamBehaviour::FROM_OTHER_PORT);
+    EXPECT_EQ(b.ppm, -300);
+    EXPECT_EQ(b.targetLevelUs, 150000u);
+    EXPECT_EQ(b.startLevelUs, 100000u);
+    EXPECT_EQ(b.startAfterUs, 2500u);
+    EXPECT_EQ(b.capacityUs, 1000000u);
+    EXPECT_DOUBLE_EQ(b.dropShare, 0.015);
+    EXPECT_EQ(b.dropSeed, 99u);
+    EXPECT_EQ(b.dropEvery, 50u);
+    EXPECT_EQ(b.dropCounters, (std::vector<uint64_t>{5, 70000, 16}));
+    EXPECT_EQ(b.resendBackAfter, 1000u);
+    EXPECT_EQ(b.resendBack, 20000);
+    EXPECT_EQ(b.disconnectAnswer, 3);
+    EXPECT_EQ(b.endAfter, 5000u);
+    EXPECT_EQ(b.silentAfter, 6000u);
+    EXPECT_EQ(b.audioFile, "/tmp/sink0.raw");
+    const testbed::StreamBehaviour& b1 = c.sinks[1].stream;
+    EXPECT_EQ(b1.connectPhase, 0);
+    EXPECT_EQ(b1.streamPhase, QUORVIN::STATUS_PHASE_VALID | QUORVIN::STATUS_PHASE_NORMAL);  // the default
+    EXPECT_EQ(b1.feedback, testbed::StreamBehaviour::FEEDBACK_OFFSET);
+    EXPECT_EQ(b1.ppm, 250);
+    EXPECT_EQ(b1.disconnectAnswer, 0);
+    EXPECT_FALSE(TargetConfig{}.logPort);  // off unless asked for
+
+    // The program's --set takes the same keys one at a time.
+    SinkConfig one;
+    ASSERT_TRUE(testbed::parseSinkKey("ppm", "-12", one, error)) << error;
+    EXPECT_EQ(one.stream.ppm, -12);
+    EXPECT_FALSE(testbed::parseSinkKey("ppm", "12x", one, error));
+    EXPECT_EQ(error.rfind("ppm: ", 0), 0u) << error;
+}
+
 TEST(TargetConfig, FindsItsSinks)
 {
     struct Case {
@@ -150,6 +232,24 @@ TEST(TargetConfig, RefusesWhatItCannotUse)
         {"[target]\nsinks = 0\n", "[target] sinks"},
         {"[target]\nsinks = 65\n", "[target] sinks"},
         {"[target]\naddress = 1.2.3.4\n", "[target] address"},
+        {"[target]\nlogPort = on\n", "[target] logPort"},
+        {"[target]\nlogLine.x = a\n", "[target] logLine.x: unknown key"},
+        {"[target]\nlogLine.1000 = a\n", "[target] logLine.1000: unknown key"},
+        {"[target]\nlogAck = maybe\n", "[target] logAck"},
+        {"[sink.0]\nppm = 100001\n", "[sink.0] ppm"},
+        {"[sink.0]\nppm = --3\n", "[sink.0] ppm"},
+        {"[sink.0]\ndropShare = 1.5\n", "[sink.0] dropShare"},
+        {"[sink.0]\ndropShare = -0.1\n", "[sink.0] dropShare"},
+        {"[sink.0]\ndropShare = 1e-3\n", "[sink.0] dropShare"},
+        {"[sink.0]\ndropCounters = 1, x\n", "[sink.0] dropCounters"},
+        {"[sink.0]\nconnectPhase = 0x101\n", "[sink.0] connectPhase"},
+        {"[sink.0]\nstreamPhase = upside-down\n", "[sink.0] streamPhase"},
+        {"[sink.0]\nfeedback = 4\n", "[sink.0] feedback"},
+        {"[sink.0]\nanswerFrom = elsewhere\n", "[sink.0] answerFrom"},
+        {"[sink.0]\ntargetLevel = 2h\n", "[sink.0] targetLevel"},
+        {"[sink.0]\nresendBack = 65536\n", "[sink.0] resendBack"},
+        {"[sink.0]\ndisconnectAnswer = sometimes\n", "[sink.0] disconnectAnswer"},
+        {"[sink.0]\ndataPort = 65536\n", "[sink.0] dataPort"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -340,6 +440,11 @@ TEST(RequestLine, NamesTheMessageAndItsFields)
     r.valid = false;
     r.datagram.assign(15, 0);
     EXPECT_EQ(testbed::describeRequest(r), "sink 1 #12 from ::1,40000 invalid datagram 15 bytes");
+    // The stream's data socket and the log relay port say where they came.
+    r.channel = testbed::Request::Channel::DATA;
+    EXPECT_EQ(testbed::describeRequest(r), "sink 1 data #12 from ::1,40000 invalid datagram 15 bytes");
+    r.channel = testbed::Request::Channel::LOG;
+    EXPECT_EQ(testbed::describeRequest(r), "log #12 from ::1,40000 invalid datagram 15 bytes");
 }
 
 }  // namespace
