@@ -36,6 +36,10 @@ struct Clock {
     }
     constexpr bool operator==(const Clock&) const = default;
 
+    // Sleeps the whole duration; a sleep cut short by a signal goes on for
+    // the time left.
+    static void sleep(Clock duration);
+
     static constexpr uint64_t US = 1'000'000ULL;
     static constexpr uint64_t MS = 1'000'000'000ULL;
     static constexpr uint64_t SEC = 1'000'000'000'000ULL;

@@ -30,9 +30,7 @@ timeval toTimeval(Clock timeout)
 
 void sleepFor(const timeval& tv)
 {
-    timespec ts{tv.tv_sec, static_cast<long>(tv.tv_usec) * 1000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    Clock::sleep(Clock(static_cast<uint64_t>(tv.tv_sec) * Clock::SEC + static_cast<uint64_t>(tv.tv_usec) * Clock::US));
 }
 
 // Readability of one descriptor; select for the usual case, poll for

@@ -274,6 +274,17 @@ bool sinkCycleProfile(ProfileMaker& m, const char*& name)
     return sinkCycleTail(m, q, n);
 }
 
+// The bytes one cycle may carry: the packet size times the packets allowed
+// (all of them for a count of 0). 0 refuses, also for a negative count.
+uint64_t cycleLimit(int count, unsigned short packetSize, unsigned short packets)
+{
+    if (count < 0) {
+        return 0;
+    }
+    const uint32_t allowed = count == 0 ? packets : std::min<uint32_t>(static_cast<uint32_t>(count), packets);
+    return uint64_t{packetSize} * allowed;
+}
+
 }  // namespace
 
 ProfileMaker::operator Profile() const
@@ -316,11 +327,7 @@ bool ProfileMaker::setParameter(unsigned short minCycle, unsigned short maxCycle
 
 bool ProfileMaker::configTransferFix(Clock cycle, int count)
 {
-    if (count < 0) {
-        return false;
-    }
-    const uint32_t allowed = count == 0 ? PackDataCount : std::min<uint32_t>(count, PackDataCount);
-    const uint64_t limit = uint64_t{PackDataSize} * allowed;
+    const uint64_t limit = cycleLimit(count, PackDataSize, PackDataCount);
     const uint32_t bps8 = bytesPerSecond(config);
     if (limit == 0 || bps8 == 0) {
         return false;
@@ -372,11 +379,7 @@ bool ProfileMaker::configTransferFix(Clock cycle, int count)
 
 bool ProfileMaker::configTransferVar(Clock cycle, int count)
 {
-    if (count < 0) {
-        return false;
-    }
-    const uint32_t allowed = count == 0 ? PackDataCount : std::min<uint32_t>(count, PackDataCount);
-    const uint64_t limit = uint64_t{PackDataSize} * allowed;
+    const uint64_t limit = cycleLimit(count, PackDataSize, PackDataCount);
     const uint32_t bps8 = bytesPerSecond(config);
     if (limit == 0 || bps8 == 0) {
         return false;

@@ -1,8 +1,5 @@
 #include "stream/Sync.h"
 
-#include <time.h>
-
-#include <cerrno>
 #include <chrono>
 #include <fstream>
 
@@ -20,14 +17,6 @@ constexpr Clock PREPARE_WAIT{10 * Clock::SEC};
 constexpr uint16_t DEFAULT_PACKET_SIZE = 1428;
 constexpr uint16_t DEFAULT_PACKET_COUNT = 10;
 constexpr int RELEASE_NO = 142;
-
-void sleepResumed(Clock duration)
-{
-    timespec ts{static_cast<time_t>(duration.picoseconds / Clock::SEC),
-                static_cast<long>((duration.picoseconds % Clock::SEC) / 1000)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 }  // namespace
 
@@ -248,7 +237,7 @@ bool Sync::setSink(const IPAddress& sink, Clock latencyRequest, bool probe)
     debugAddress.setPort(DEBUG_PORT);
     debugRequest.store(true);
     if (TIVRA::quorvin_log >= TIVRA::SYSLOG_INFO) {
-        sleepResumed(Clock(110 * Clock::MS));
+        Clock::sleep(Clock(110 * Clock::MS));
     }
     return true;
 }

@@ -1,8 +1,5 @@
 #include "stream/SyncBuffer.h"
 
-#include <time.h>
-
-#include <cerrno>
 #include <chrono>
 
 #include "foundation/Clock.h"
@@ -17,14 +14,6 @@ namespace {
 
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(10);
 constexpr Clock SEEK_PAUSE{100 * Clock::MS};
-
-void sleepResumed(Clock duration)
-{
-    timespec ts{static_cast<time_t>(duration.picoseconds / Clock::SEC),
-                static_cast<long>((duration.picoseconds % Clock::SEC) / 1000)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 // Bytes of 10 ms of sound in the format, not rounded to whole frames.
 size_t tenMsBytes(FormatConfigure format)
@@ -341,7 +330,7 @@ void SyncBuffer::seek(int64_t n)
 {
     if (playing.load()) {
         Sync::stop();
-        sleepResumed(SEEK_PAUSE);
+        Clock::sleep(SEEK_PAUSE);
     }
     const size_t slots = buffers.size();
     if (n == 0 || slots == 0) {
@@ -372,7 +361,7 @@ void SyncBuffer::seek_front()
 {
     if (playing.load()) {
         Sync::stop();
-        sleepResumed(SEEK_PAUSE);
+        Clock::sleep(SEEK_PAUSE);
     }
     writePos.store(0, std::memory_order_release);
     readPos.store(buffers.size() > 1 ? 1 : 0, std::memory_order_release);
