@@ -46,9 +46,8 @@ bool ThreadPriority::setPriority(uint64_t threadId, Priority priority)
     return sched_setscheduler(static_cast<pid_t>(threadId), policy, &param) == 0;
 }
 
-bool ThreadPriority::setCpuThread(uint64_t threadId, const std::list<Cpus>& cpus)
+void ThreadPriority::buildCpuSet(const std::list<Cpus>& cpus, cpu_set_t& set)
 {
-    cpu_set_t set;
     static_assert(sizeof(set) == kSetBits / 8);
     CPU_ZERO(&set);
     if (!cpus.empty()) {
@@ -67,6 +66,12 @@ bool ThreadPriority::setCpuThread(uint64_t threadId, const std::list<Cpus>& cpus
             CPU_SET(cpu, &set);
         }
     }
+}
+
+bool ThreadPriority::setCpuThread(uint64_t threadId, const std::list<Cpus>& cpus)
+{
+    cpu_set_t set;
+    buildCpuSet(cpus, set);
     return sched_setaffinity(static_cast<pid_t>(threadId), sizeof(set), &set) == 0;
 }
 

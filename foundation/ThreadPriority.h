@@ -1,6 +1,8 @@
 // Scheduling class and CPU affinity of threads, addressed by kernel thread id.
 #pragma once
 
+#include <sched.h>
+
 #include <cstdint>
 #include <list>
 
@@ -24,6 +26,8 @@ public:
     static bool setPriority(uint64_t threadId, Priority priority);
     // An empty list means every configured CPU.
     static bool setCpuThread(uint64_t threadId, const std::list<Cpus>& cpus);
+    // The 1024-CPU set that setCpuThread applies for the list.
+    static void buildCpuSet(const std::list<Cpus>& cpus, cpu_set_t& set);
     static int32_t getCpuCore();
     static void idle();
 };

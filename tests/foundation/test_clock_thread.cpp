@@ -1,8 +1,15 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/sysinfo.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <list>
 #include <thread>
+#include <vector>
 
 #include "foundation/Clock.h"
 #include "foundation/ThreadPriority.h"
@@ -80,6 +87,114 @@ TEST(ThreadPriority, FourClassesAndRefusal)
     });
 }
 
+namespace {
+
+// Child exit codes of RealTimeClassesNeedTheRight.
+enum RightsChild {
+    kChildOk = 0,
+    kChildSetupFailed = 10,
+    kChildStillPrivileged,
+    kChildRealtimeAccepted,
+    kChildHighAccepted,
+    kChildClassChanged,
+    kChildNormalRefused,
+};
+
+// Runs in a forked child: drops to nobody with no real-time allowance, then
+// asks for each real-time class.
+[[noreturn]] void tryRealTimeWithoutRights()
+{
+    const sched_param normal{};
+    const rlimit none{0, 0};
+    if (sched_setscheduler(0, SCHED_OTHER, &normal) != 0 || setrlimit(RLIMIT_RTPRIO, &none) != 0
+        || setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+        _exit(kChildSetupFailed);
+    }
+    if (setuid(0) == 0) {
+        _exit(kChildStillPrivileged);
+    }
+    const uint64_t tid = ThreadPriority::getSelfThreadID();
+    if (ThreadPriority::setPriority(tid, ThreadPriority::PRIORITY_REALTIME)) {
+        _exit(kChildRealtimeAccepted);
+    }
+    if (ThreadPriority::setPriority(tid, ThreadPriority::PRIORITY_HIGH)) {
+        _exit(kChildHighAccepted);
+    }
+    if (policyOf(tid) != SCHED_OTHER) {
+        _exit(kChildClassChanged);
+    }
+    if (!ThreadPriority::setPriority(tid, ThreadPriority::PRIORITY_NORMAL)) {
+        _exit(kChildNormalRefused);
+    }
+    _exit(kChildOk);
+}
+
+}  // namespace
+
+TEST(ThreadPriority, RealTimeClassesNeedTheRight)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        tryRealTimeWithoutRights();
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kChildOk) << "see RightsChild for the code";
+}
+
+namespace {
+
+std::vector<unsigned> cpusOf(const std::list<ThreadPriority::Cpus>& ranges)
+{
+    cpu_set_t set;
+    std::fill_n(reinterpret_cast<unsigned char*>(&set), sizeof(set), 0xFF);  // stale bits must go
+    ThreadPriority::buildCpuSet(ranges, set);
+    std::vector<unsigned> cpus;
+    for (unsigned cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) {
+            cpus.push_back(cpu);
+        }
+    }
+    return cpus;
+}
+
+}  // namespace
+
+TEST(ThreadPriority, CpuSetOfRanges)
+{
+    static_assert(CPU_SETSIZE == 1024);
+    struct Case {
+        std::list<ThreadPriority::Cpus> ranges;
+        std::vector<unsigned> cpus;
+    };
+    const std::vector<Case> cases = {
+        {{{1022, 10}}, {1022, 1023}},  // capped at the last CPU of the set
+        {{{1023, 65535}}, {1023}},
+        {{{5, 0}}, {}},
+        {{{1024, 4}}, {}},
+        {{{65535, 65535}}, {}},
+        {{{0, 1}}, {0}},
+        {{{1, 2}, {0, 0}}, {1, 2}},
+        {{{6, 2}, {0, 3}, {2, 2}}, {0, 1, 2, 3, 6, 7}},  // overlaps merge
+    };
+    for (const Case& c : cases) {
+        std::string label;
+        for (const auto& r : c.ranges) {
+            label += "{" + std::to_string(r.firstCpu) + "," + std::to_string(r.cpuCount) + "} ";
+        }
+        EXPECT_EQ(cpusOf(c.ranges), c.cpus) << label;
+    }
+
+    // An empty list: every configured CPU.
+    std::vector<unsigned> all(std::min(get_nprocs_conf(), 1023));
+    for (unsigned i = 0; i < all.size(); ++i) {
+        all[i] = i;
+    }
+    EXPECT_EQ(cpusOf({}), all);
+}
+
 TEST(ThreadPriority, PinningRanges)
 {
     onThread([] {
@@ -107,10 +222,6 @@ TEST(ThreadPriority, PinningRanges)
         sched_getaffinity(0, sizeof(set), &set);
         EXPECT_GE(CPU_COUNT(&set), 1);
 
-        // {1022, 10} is capped at 1023: no such CPUs here, so the kernel refuses.
-        if (n < 1022) {
-            EXPECT_FALSE(ThreadPriority::setCpuThread(tid, {{1022, 10}}));
-        }
         // A range running past the last CPU still pins to the CPUs that exist.
         ASSERT_TRUE(ThreadPriority::setCpuThread(tid, {{0, 1000}}));
         sched_getaffinity(0, sizeof(set), &set);
