@@ -1,11 +1,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_tun.h>
+#include <linux/ipv6.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <thread>
@@ -290,45 +298,152 @@ TEST(Socket, InterruptKeepsTheDescriptorUntilClose)
     EXPECT_EQ(reuse.getDescriptor(), number);
 }
 
+namespace {
+
+bool writeFile(const std::string& path, const std::string& text)
+{
+    const int d = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (d < 0) {
+        return false;
+    }
+    const bool ok = ::write(d, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(d);
+    return ok;
+}
+
+IPAddress onLink(uint8_t last, uint16_t port = 0)
+{
+    IPAddress a;
+    a.addr[0] = 0xFD;
+    a.addr[15] = last;
+    a.setPort(port);
+    return a;
+}
+
+// Moves the calling thread into a network namespace of its own and gives it
+// one tap device "q0", up, holding fd00::1/64. Nothing answers on that link,
+// so a datagram to fd00::2 waits in the neighbour queue, still charged to
+// its socket's send buffer, until resolution fails (after about 300 ms).
+// The device goes with the returned descriptor and the namespace with the
+// thread and its sockets, however the test ends.
+int enterLinkWithoutNeighbours()
+{
+    if (unshare(CLONE_NEWNET) != 0) {
+        ADD_FAILURE() << "unshare: " << std::strerror(errno);
+        return -1;
+    }
+    const int tap = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    if (tap < 0) {
+        ADD_FAILURE() << "/dev/net/tun: " << std::strerror(errno);
+        return -1;
+    }
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "q0");
+    ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+    const int ctl = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool ok = ctl >= 0 && ioctl(tap, TUNSETIFF, &ifr) == 0
+        && writeFile("/proc/sys/net/ipv6/conf/q0/accept_dad", "0")
+        && writeFile("/proc/sys/net/ipv6/neigh/q0/retrans_time_ms", "100")
+        && ioctl(ctl, SIOCGIFFLAGS, &ifr) == 0;
+    if (ok) {
+        ifr.ifr_flags |= IFF_UP;
+        ok = ioctl(ctl, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    if (ok) {
+        in6_ifreq address{};
+        std::memcpy(&address.ifr6_addr, onLink(1).addr, 16);
+        address.ifr6_prefixlen = 64;
+        address.ifr6_ifindex = static_cast<int>(if_nametoindex("q0"));
+        ok = ioctl(ctl, SIOCSIFADDR, &address) == 0;
+    }
+    if (!ok) {
+        ADD_FAILURE() << "setting up q0: " << std::strerror(errno);
+    }
+    if (ctl >= 0) {
+        ::close(ctl);
+    }
+    if (!ok) {
+        ::close(tap);
+        return -1;
+    }
+    return tap;
+}
+
+}  // namespace
+
+// A full send queue on a non-blocking socket: the waiting send switches to
+// blocking mode, waits until the queue has room, sends, and hands the
+// socket back non-blocking with its stored destination untouched.
 TEST(Socket, WaitingSendRestoresNonBlockingModeAndDestination)
 {
-    Bound rx, tx;
-    int small = 4096;
-    ASSERT_EQ(setsockopt(tx.sock.getDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
-    ASSERT_TRUE(tx.sock.setBlocking(false));
-    IPAddress stored = loopback(4321);
-    tx.sock.setToV6(stored);
+    std::thread([] {
+        const int tap = enterLinkWithoutNeighbours();
+        ASSERT_GE(tap, 0);
+        struct CloseTap {
+            int d;
+            ~CloseTap() { ::close(d); }
+        } closeTap{tap};
 
-    // Fill the send queue until the kernel refuses a datagram.
-    const std::string big(60000, 'x');
-    int refused = 0;
-    std::thread drain;
-    for (int i = 0; i < 1000 && refused == 0; ++i) {
-        if (!tx.sock.sendToV6(view(big), rx.addr, false)) {
-            refused = tx.sock.getLastError();
+        // The address is usable once the link is up.
+        Socket tx;
+        ASSERT_TRUE(tx.open(Socket::UDP_V6));
+        IPAddress local = onLink(1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!tx.bindV6(local)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "fd00::1 never became usable";
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            local = onLink(1);
         }
-    }
-    // Loopback delivers synchronously, so the queue rarely fills; either way
-    // the waiting send must succeed and leave the socket as it found it.
-    std::atomic<bool> stop{false};
-    drain = std::thread([&] {
-        Buffer got;
-        IPAddress from;
-        rx.sock.recvSize = 65536;
-        while (!stop) {
-            if (rx.sock.wait(Clock(5 * Clock::MS)) == Socket::WaitReady) {
-                rx.sock.receiveFromV6(got, from);
+        int small = 4096;
+        ASSERT_EQ(setsockopt(tx.getDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+        ASSERT_TRUE(tx.setBlocking(false));
+        const IPAddress stored = onLink(9, 4321);
+        tx.setToV6(stored);
+
+        // Queue datagrams towards the silent neighbour until the kernel
+        // refuses one.
+        const std::string datagram(1000, 'x');
+        const IPAddress silent = onLink(2, 5000);
+        bool refused = false;
+        for (int i = 0; i < 1000 && !refused; ++i) {
+            refused = !tx.sendToV6(view(datagram), silent, false);
+        }
+        ASSERT_TRUE(refused) << "the send queue never filled";
+        ASSERT_EQ(tx.getLastError(), EAGAIN);
+
+        // Another errno first, so that EAGAIN afterwards comes from the waiting send.
+        IPAddress offLink;
+        offLink.addr[0] = 0x20;
+        offLink.addr[1] = 0x01;
+        offLink.setPort(9);
+        ASSERT_FALSE(tx.sendToV6(view(datagram), offLink, false));
+        ASSERT_EQ(tx.getLastError(), ENETUNREACH);
+
+        // Watch the descriptor's mode while the waiting send runs.
+        std::atomic<bool> done{false};
+        std::atomic<bool> sawBlocking{false};
+        std::thread watch([&] {
+            while (!done) {
+                const int flags = fcntl(tx.getDescriptor(), F_GETFL);
+                if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+                    sawBlocking = true;
+                }
+                std::this_thread::yield();
             }
-        }
-    });
-    EXPECT_TRUE(tx.sock.sendToV6(view(big), rx.addr, true));
-    EXPECT_FALSE(tx.sock.getBlocking());
-    stop = true;
-    drain.join();
-    IPAddress back;
-    tx.sock.getToV6(back);
-    EXPECT_EQ(back.getPort(), 4321);
-    (void)refused;
+        });
+        const bool sent = tx.sendToV6(view(datagram), silent, true);
+        done = true;
+        watch.join();
+
+        EXPECT_TRUE(sent);
+        EXPECT_EQ(tx.getLastError(), EAGAIN) << "the waiting send never met the full queue";
+        EXPECT_TRUE(sawBlocking) << "the resend did not run in blocking mode";
+        EXPECT_FALSE(tx.getBlocking());
+        EXPECT_NE(fcntl(tx.getDescriptor(), F_GETFL) & O_NONBLOCK, 0);
+        IPAddress back;
+        tx.getToV6(back);
+        EXPECT_EQ(back.comp(stored), 0);
+    }).join();
 }
 
 TEST(Socket, SendOnClosedSocketFails)
