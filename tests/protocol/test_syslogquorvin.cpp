@@ -32,23 +32,49 @@ struct Receiver {
     }
 };
 
+// Every test starts and ends without a sender and with nothing let through:
+// a sender left current, or replaced by the next initialize, would never be
+// released.
+class SysLogQuorvinTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset()
+    {
+        TIVRA::SysLog::finalize();
+        TIVRA::quorvin_log = -1;
+    }
+};
+
 }  // namespace
 
-TEST(SysLogQuorvin, ChangeLevelBeforeInitializeSetsOnlyTheThreshold)
+TEST_F(SysLogQuorvinTest, ChangeLevelBeforeInitializeSetsOnlyTheThreshold)
 {
-    // A fresh process has no sender: lines that pass are dropped at their end.
-    TIVRA::SysLog::finalize();
-    QUORVIN::SysLogQuorvin::changeLevel(TIVRA::SYSLOG_INFO, 1);
+    Receiver rx;
+    ASSERT_EQ(TIVRA::quorvin_log, -1);
+    ASSERT_EQ(TIVRA::SysLog::getOwn(), nullptr);
+    QUORVIN::SysLogQuorvin::changeLevel(TIVRA::SYSLOG_INFO, rx.addr.getPort());
     EXPECT_EQ(TIVRA::quorvin_log, 6);
+    // No sender yet, so no port was opened: the line that passes is dropped.
     EXPECT_EQ(TIVRA::SysLog::getOwn(), nullptr);
-    TIVRA::SYSLOG_INFO << "dropped";  // must not crash without a sender
+    TIVRA::SYSLOG_INFO << "dropped";
+    EXPECT_EQ(rx.next(), "");
+
+    // A later set-up keeps the threshold.
+    QUORVIN::SysLogQuorvin::initialize(16, rx.addr.getPort(), false);
+    EXPECT_EQ(TIVRA::quorvin_log, 6);
+    TIVRA::SYSLOG_INFO << "kept";
+    TIVRA::SYSLOG_DEBUG << "filtered";
+    EXPECT_EQ(rx.next(), "kept");
+    EXPECT_EQ(rx.next(), "");
 }
 
-TEST(SysLogQuorvin, InfoLevelSendsInfoButNotDebug)
+TEST_F(SysLogQuorvinTest, InfoLevelSendsInfoButNotDebug)
 {
     Receiver rx;
     QUORVIN::SysLogQuorvin::initialize(16, rx.addr.getPort(), false);
     EXPECT_EQ(TIVRA::SysLog::getFacility(), 16);
+    EXPECT_EQ(TIVRA::quorvin_log, -1);  // the set-up leaves the threshold alone
     QUORVIN::SysLogQuorvin::changeLevel(TIVRA::SYSLOG_INFO, rx.addr.getPort());
     TIVRA::SYSLOG_DEBUG << "debug line";
     TIVRA::SYSLOG_INFO << "info line " << 6;
@@ -56,10 +82,9 @@ TEST(SysLogQuorvin, InfoLevelSendsInfoButNotDebug)
     EXPECT_EQ(rx.next(), "info line 6");
     EXPECT_EQ(rx.next(), "error line");
     EXPECT_EQ(rx.next(), "");
-    TIVRA::quorvin_log = -1;
 }
 
-TEST(SysLogQuorvin, ChangeLevelKeepsAnOpenPort)
+TEST_F(SysLogQuorvinTest, ChangeLevelKeepsAnOpenPort)
 {
     Receiver first, second;
     QUORVIN::SysLogQuorvin::initialize(16, first.addr.getPort(), false);
@@ -69,5 +94,4 @@ TEST(SysLogQuorvin, ChangeLevelKeepsAnOpenPort)
     EXPECT_EQ(first.next(), "to the first");
     EXPECT_EQ(first.next(), "");
     EXPECT_EQ(second.next(), "");
-    TIVRA::quorvin_log = -1;
 }
