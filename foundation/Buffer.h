@@ -37,7 +37,8 @@ public:
     Buffer& operator=(Buffer&&) noexcept = default;
     ~Buffer() = default;
 
-    // Resizes to the view and copies its bytes (the view may not alias this buffer).
+    // Resizes to the view and copies its bytes; the view may lie within this
+    // buffer's own bytes.
     Buffer& operator=(BufferCS_const view);
 
     void fill(uint8_t value);

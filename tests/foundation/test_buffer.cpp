@@ -107,6 +107,13 @@ TEST(Buffer, AssignFromViewGrowsAndShrinks)
     EXPECT_EQ(b, (Buffer{9}));
     b = BufferCS_const{nullptr, 0};
     EXPECT_TRUE(b.empty());
+
+    // A view of the buffer's own bytes.
+    Buffer own{1, 2, 3, 4, 5, 6, 7, 8};
+    own = BufferCS_const{own.data() + 3, 4};
+    EXPECT_EQ(own, (Buffer{4, 5, 6, 7}));
+    own = static_cast<BufferCS_const>(own);
+    EXPECT_EQ(own, (Buffer{4, 5, 6, 7}));
 }
 
 TEST(Buffer, FillKeepsSize)
