@@ -25,10 +25,10 @@ constexpr size_t kDefaultRecords = 1000;
 
 const char* const kUsage =
     "usage: target-emulator [--config FILE] [--address ADDR[%SCOPE]] [--ifindex N] [--name NAME]\n"
-    "                       [--sinks N] [--records N] [--behaviour SINK:MESSAGE=SPEC]...\n"
+    "                       [--sinks N] [--records N] [--behaviour SINK:MESSAGE=ACTION]...\n"
     "                       [--set SINK:KEY=VALUE]... [--log-port off|N] [--log-line TEXT]...\n"
     "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number;\n"
-    "  SPEC a mode (answer, silent, refuse, echo, other-port) and modifiers repeat=K,\n"
+    "  ACTION a mode (answer, silent, refuse, echo, other-port) and modifiers repeat=K,\n"
     "  before=short|tag|length|other-id, delay=N (microseconds, or with ms);\n"
     "  KEY any key of a sink group of the configuration file (ppm, feedback, dropShare, ...).\n";
 
