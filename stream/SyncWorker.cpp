@@ -154,7 +154,8 @@ bool Sync::syncWorker()
     const uint16_t ringMask = static_cast<uint16_t>(ringSize - 1);
     std::vector<STresendList> ring(ringSize);
     for (STresendList& e : ring) {
-        e.reserve(maxPacketSize);
+        // A resend sizes the storage for two bytes more than its payload.
+        e.reserve(static_cast<unsigned short>(maxPacketSize + 2));
     }
     const Clock rxTimeout =
         infoCycle.picoseconds * 8 > Clock::SEC ? Clock(infoCycle.picoseconds * 8) : Clock(Clock::SEC);
@@ -389,7 +390,10 @@ bool Sync::syncWorker()
                 }
                 late.onLate();
             }
-            const bool blockingSwitch = (mode & SOCKETNOBLOCK) == 0 && burstCount > 1;
+            // The resends owed go first and come on top of the fresh packets:
+            // in their places they would starve playback under steady loss.
+            const int burstTotal = burstCount + resendPending;
+            const bool blockingSwitch = (mode & SOCKETNOBLOCK) == 0 && burstTotal > 1;
             if (blockingSwitch) {
                 syncSocket.setBlocking(false);
             }
@@ -397,8 +401,8 @@ bool Sync::syncWorker()
             const int framesThisBurst = static_cast<int>(static_cast<float>(currentFramesQ14) * scale + 0.5);
             freshData = false;
             bool failed = false;
-            for (int sent = 1; sent <= burstCount; ++sent) {
-                const bool isLast = sent >= burstCount;
+            for (int sent = 1; sent <= burstTotal; ++sent) {
+                const bool isLast = sent >= burstTotal;
                 if (blockingSwitch && isLast) {
                     syncSocket.setBlocking(true);
                 }

@@ -13,9 +13,10 @@ size_t resendRingSize(const Profile& profile)
     }
     const uint64_t packetsPerSecond = (1'000'000ULL / cycleUs) * profile.packetCount;
     uint64_t size = std::bit_ceil(packetsPerSecond < 32 ? uint64_t{32} : packetsPerSecond);
-    const uint64_t burst = std::bit_ceil(uint64_t{profile.packetCount} | 1U);
-    if (burst > size) {
-        size = burst;  // cycles above 1 s: the ring still holds one burst
+    if (profile.packetCount > size) {
+        // Long cycles of many packets: the prefill of one burst would
+        // overwrite itself in a ring of fewer packets.
+        size = std::bit_ceil(uint64_t{profile.packetCount});
     }
     return size > 32768 ? 0 : static_cast<size_t>(size);
 }

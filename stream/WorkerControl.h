@@ -26,8 +26,9 @@ constexpr bool phaseInverted(StatusID status)
 }
 
 // Packets per second of the profile rounded up to a power of two, at least
-// 32 and at least one burst. 0 refuses the profile: a cycle below 1 us, or a
-// ring beyond 32768 packets, which the 16-bit resend arithmetic cannot serve.
+// 32; a burst of more packets than that gets a ring of its own size rounded
+// up. 0 refuses the profile: a cycle below 1 us, or a ring beyond 32768
+// packets, which the 16-bit resend arithmetic cannot serve.
 size_t resendRingSize(const Profile& profile);
 
 struct Feedback {

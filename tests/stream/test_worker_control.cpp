@@ -38,7 +38,10 @@ TEST(WorkerControl, ResendRingSize)
         {31250, 1, 32},       // exactly 32
         {30000, 1, 64},       // 33
         {2000000, 1, 32},     // 0 per second
-        {2000000, 100, 128},  // cycles above 1 s still hold one burst
+        {1000000, 32, 32},    // a burst of a power of two fits as it is
+        {1000, 16, 16384},    // 16,000 per second
+        {2000000, 100, 128},  // a burst above the ring: the ring holds it
+        {2000000, 64, 64},
         {100, 3, 32768},      // 30,000 per second: the largest ring
         {100, 4, 0},          // 40,000 per second: refused
         {0, 1, 0},            // below 1 us: refused
