@@ -141,15 +141,14 @@ void SyncBuffer::disconnect()
     disconnectCalled.store(true);
     pre_disconnect(false);
     TIVRA::SYSLOG_INFO << "SyncBuffer::disconnect";
-    Sync::disconnect();
     // A stream still connecting cannot be disconnected yet, and the buffer
-    // worker would wait for it forever: wait for the connect's outcome.
-    if (syncState.load() == SYNC_CONNECTING) {
-        while (syncState.load() == SYNC_CONNECTING) {
-            waitSpaceSlice([](const SyncBuffer& s) { return s.syncState.load() != SYNC_CONNECTING; });
-        }
-        Sync::disconnect();
+    // worker would wait for it forever: wait for the connect's outcome, then
+    // disconnect whatever it was. Testing the state once more after a
+    // disconnect attempt would miss a worker that connects in between.
+    while (syncState.load() == SYNC_CONNECTING) {
+        waitSpaceSlice([](const SyncBuffer& s) { return s.syncState.load() != SYNC_CONNECTING; });
     }
+    Sync::disconnect();
     disconnectCalled.store(false);
     if (bufferThread.joinable()) {
         bufferThread.join();

@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "foundation/Clock.h"
 #include "foundation/Socket.h"
@@ -103,6 +106,7 @@ struct TestRing : QUORVIN::SyncBuffer {
     using Sync::latency;
     using Sync::sincSupportPCM;
     using Sync::sinkAddress;
+    using Sync::sinkConfig;
     using Sync::syncSocket;
     using Sync::syncState;
     using Sync::syncThread;
@@ -817,6 +821,102 @@ TEST_F(SyncBufferWorker, FirstFillAfterACycleIsMarkedOnceUntilFull)
     // ... until the ring has been full again.
     EXPECT_EQ(phase(1, true), (Fills{{9, true}}));
     r.endAll();
+}
+
+namespace {
+
+// Whether the thread sleeps (blocked in a wait or a join), from the kernel's
+// view of it: the state letter after the command name in its stat line.
+bool threadSleeping(pid_t tid)
+{
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "r");
+    if (f == nullptr) {
+        return false;
+    }
+    char line[512] = {};
+    const size_t n = std::fread(line, 1, sizeof(line) - 1, f);
+    std::fclose(f);
+    const char* paren = std::strrchr(line, ')');
+    return n != 0 && paren != nullptr && paren[1] == ' ' && paren[2] == 'S';
+}
+
+// A stream worker that stays connecting until disconnect() has logged its
+// request and sleeps (having found the stream still connecting), then
+// reaches its outcome: connected, then idle once moved to disconnecting, or
+// idle at once when the connect fails. Let go by the test's deadline, it
+// ends idle so that every thread can be joined.
+struct LateConnectRing : TestRing {
+    ~LateConnectRing() { endAll(); }
+    bool startSyncWorker() override
+    {
+        syncThread = std::thread([this] {
+            while (!letGo.load()
+                   && !(logCount("SyncBuffer::disconnect") == 1 && disconnecter.load() != 0
+                        && threadSleeping(disconnecter.load()))) {
+                std::this_thread::yield();
+            }
+            if (!connects || letGo.load()) {
+                syncState.store(QUORVIN::SYNC_IDLE);
+                return;
+            }
+            syncState.store(QUORVIN::SYNC_CONNECTED);
+            while (!letGo.load() && syncState.load() != QUORVIN::SYNC_DISCONNECTING) {
+                std::this_thread::yield();
+            }
+            sawDisconnecting.store(syncState.load() == QUORVIN::SYNC_DISCONNECTING);
+            syncState.store(QUORVIN::SYNC_IDLE);
+        });
+        return true;
+    }
+    bool connects = true;
+    std::atomic<pid_t> disconnecter{0};
+    std::atomic<bool> letGo{false};
+    std::atomic<bool> sawDisconnecting{false};
+};
+
+}  // namespace
+
+TEST_F(SyncBufferWorker, DisconnectWhileConnectingWaitsForTheOutcome)
+{
+    struct Case {
+        const char* name;
+        bool connects;
+        bool handshake;  // the worker was moved to disconnecting
+    };
+    const std::vector<Case> cases = {
+        {"connected while disconnect waits", true, true},
+        {"connect failed while disconnect waits", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearLog();
+        LateConnectRing r;
+        r.connects = c.connects;
+        r.hostConfig = ring.hostConfig;
+        r.sinkConfig = ring.hostConfig;
+        r.setupBuffer(4, 8, false, 0);
+        ASSERT_TRUE(r.connect(true, -1));
+        ASSERT_EQ(r.getState(), QUORVIN::SYNC_CONNECTING);
+
+        std::atomic<bool> returned{false};
+        std::thread disconnecter([&] {
+            r.disconnecter.store(static_cast<pid_t>(::gettid()));
+            r.disconnect();
+            returned.store(true);
+        });
+        // Without a disconnect after the wait the buffer worker waits on a
+        // connected stream for ever: let the worker go idle so the test ends.
+        const bool inTime = waitFor([&] { return returned.load(); }, 10000ms);
+        r.letGo.store(true);
+        disconnecter.join();
+        ASSERT_TRUE(inTime) << "disconnect did not return while the stream stayed connected";
+        EXPECT_EQ(r.getState(), QUORVIN::SYNC_IDLE);
+        EXPECT_EQ(r.sawDisconnecting.load(), c.handshake);
+        EXPECT_FALSE(r.bufferThread.joinable());
+        EXPECT_EQ(logCount("discone flgset"), c.handshake ? 1U : 0U);
+        EXPECT_EQ(logCount("discone done"), c.handshake ? 1U : 0U);
+        EXPECT_EQ(logCount("done BufferWorker"), 1U);
+    }
 }
 
 TEST(SyncBufferStress, EverySlotOnceInOrderIntact)
