@@ -122,8 +122,11 @@ void SendBuffer::update()
     std::memcpy(storage.data(), &header, HEADER_SIZE);
 }
 
-void SendBuffer::sizeFor(unsigned short count, size_t storageBytes)
+void SendBuffer::sizeFor(unsigned short requested, size_t storageBytes)
 {
+    // Past the largest payload the length word would wrap to a total below
+    // the header.
+    const unsigned short count = requested > MAX_PAYLOAD ? static_cast<unsigned short>(MAX_PAYLOAD) : requested;
     const uint16_t word = lengthWord(count);
     const size_t total = word & ~7U;
     header.length = word;
@@ -139,7 +142,7 @@ void SendBuffer::sizeFor(unsigned short count, size_t storageBytes)
 
 void SendBuffer::resize(unsigned short count)
 {
-    sizeFor(count, lengthWord(count) & ~7U);
+    sizeFor(count, 0);  // storage of exactly the total
 }
 
 void SendBuffer::resize(unsigned short count, unsigned short room)

@@ -147,6 +147,35 @@ TEST(SendBuffer, StorageAndHeaderCopy)
     EXPECT_EQ(r.storageSize(), 56U);
 }
 
+TEST(SendBuffer, ResizeClampsToTheLargestPayload)
+{
+    struct Case {
+        unsigned count;
+        bool withRoom;
+    };
+    for (const Case& c : std::vector<Case>{{65512, false}, {65513, false}, {65519, false}, {65535, false},
+                                           {65513, true}, {65535, true}}) {
+        SCOPED_TRACE(std::to_string(c.count) + (c.withRoom ? " with room" : ""));
+        SendBuffer m;
+        m.set(QUORVIN::TRANSFERDATA_REQ, 0);
+        if (c.withRoom) {
+            m.resize(static_cast<unsigned short>(c.count), 65535);
+        } else {
+            m.resize(static_cast<unsigned short>(c.count));
+        }
+        EXPECT_EQ(m.getLengthWord(), 0xFFF8);
+        EXPECT_EQ(m.size_data(), 65512U);
+        EXPECT_EQ(static_cast<const Send&>(m).operator BufferCS_const().viewSize, 65528U);
+        EXPECT_EQ(m.storageSize(), c.withRoom ? 65552U : 65528U);
+        m.fill(0x5A);
+        m.update();
+        Receive r = datagram(bytes(static_cast<const Send&>(m).operator BufferCS_const()));
+        ASSERT_TRUE(static_cast<bool>(r));
+        EXPECT_EQ(r.size_data(), 65512U);
+        EXPECT_EQ(r.get_data()[65511], 0x5A);
+    }
+}
+
 TEST(SendBuffer, StatusUpdateRefreshesStorage)
 {
     SendBuffer m;
