@@ -16,13 +16,11 @@ constexpr uint64_t DSD_ONE_BIT = 0x10000;
 constexpr uint64_t DSD_LITTLE_WORDS = 0x400000;
 constexpr uint64_t DSD_BIG_WORDS = 0x800000;
 constexpr uint64_t DSD_WORDS_32 = 0x2000000;
-// Bits 48-63 of a format are carried along, not capabilities, so coverage
-// looks only at the interpreted fields.
-constexpr uint64_t CAPABILITY_BITS = 0x0000FFFFFFFFFFFFULL;
-
+// Every bit of the format counts, the uninterpreted high ones too: a sink
+// is not handed a format with bits it never offered.
 bool covered(FormatConfigure format, FormatSupport mask)
 {
-    return (format.value & CAPABILITY_BITS & ~mask.value) == 0;
+    return (format.value & ~mask.value) == 0;
 }
 
 // One DSD conversion: the sink's format part, the routine that produces it

@@ -167,7 +167,6 @@ TEST_F(FormatAcceptance, DirectAcceptanceCopiesPlainly)
         uint64_t lsb;
         uint64_t msb;
     };
-    const uint64_t everything = ~uint64_t{0};
     const Case cases[] = {
         {"PCM covered", STEREO | PCM32 | RATE_44K1, PCM_MASK, 0, 0},
         {"lsb covered by the lsb mask", hostDsd(DSD1_LSB_LITTLE), 0, dsdMask(LSB, LE), 0},
@@ -176,8 +175,8 @@ TEST_F(FormatAcceptance, DirectAcceptanceCopiesPlainly)
         // lsb mask offers the sample format and the msb mask the rate.
         {"no order, covered by the union", STEREO | DSD1 | LE | WORDS32 | RATE_DSD64, 0, DSD1 | LE | WORDS32 | STEREO,
          RATE_DSD64},
-        {"PCM with untouched high bits", (uint64_t{0xABCD} << 48) | STEREO | PCM32 | RATE_44K1, PCM_MASK, everything,
-         everything},
+        {"PCM with high bits the mask offers", (uint64_t{0xABCD} << 48) | STEREO | PCM32 | RATE_44K1,
+         PCM_MASK | (uint64_t{0xABCD} << 48), 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -211,6 +210,13 @@ TEST_F(FormatAcceptance, CoverageUsesTheMaskOfTheFormatsKind)
         {"PCM at an unoffered multiplier", STEREO | PCM32 | (0x0012ULL << 32), PCM_MASK, 0, 0, false},
         {"PCM at an offered multiplier", STEREO | PCM32 | (0x0022ULL << 32), PCM_MASK, 0, 0, true},
         {"neither PCM nor DSD", STEREO | RATE_44K1, everything, everything, everything, false},
+        // The bits above the rate count like every other bit.
+        {"PCM with a high bit the mask lacks", (uint64_t{1} << 63) | STEREO | PCM32 | RATE_44K1, PCM_MASK, everything,
+         everything, false},
+        {"lsb DSD with a high bit the mask lacks", (uint64_t{1} << 48) | hostDsd(DSD1_LSB_LITTLE), 0,
+         dsdMask(LSB, LE), everything, false},
+        {"no order, a high bit in one mask", (uint64_t{1} << 50) | STEREO | DSD1 | LE | WORDS32 | RATE_DSD64, 0,
+         DSD1 | LE | WORDS32 | (uint64_t{1} << 50), STEREO | RATE_DSD64, true},
         {"no order, neither mask alone", STEREO | DSD1 | LE | WORDS32 | RATE_DSD64, 0, DSD1 | LE | WORDS32,
          STEREO | RATE_DSD64, true},
         {"no order, a bit in neither mask", STEREO | DSD1 | LE | WORDS32 | RATE_DSD64, 0, DSD1 | WORDS32,
@@ -260,6 +266,8 @@ TEST_F(FormatAcceptance, RefusalsChangeNothing)
         // which would have worked, is not tried.
         {"same-order candidate fails", hostDsd(DSD1_LSB_LITTLE), 0, DSD1 | LSB | WORDS32 | STEREO | RATE_DSD64,
          dsdMask(MSB, LE | BE), Lines{"DSD COVERT LSB littele -> LSB Big"}},
+        {"candidate keeps a high bit the sink lacks", (uint64_t{1} << 48) | hostDsd(DSD1_LSB_LITTLE), 0,
+         dsdMask(LSB, BE), 0, Lines{"DSD COVERT LSB littele -> LSB Big"}},
         {"other-order candidate fails", hostDsd(DSD1_MSB_BIG), 0, (dsdMask(LSB, LE | BE) & ~STEREO) | 0x01,
          dsdMaskNoWords(MSB), Lines{"DSD COVERT MSB Big -> LSB littele"}},
     };
