@@ -168,9 +168,10 @@ bool familyProfile(ProfileMaker& m, bool var)
             }
             haveRejected = true;
             rejected = m.cycleTime.picoseconds;
-        } else if (!fromMin || t >= Clock::US) {
+        } else {
             // What fails here fails at every longer cycle of the same 50-us
-            // grid (below 1 us a variable cycle holds no byte yet).
+            // grid; a variable cycle that starts at 0 holds no byte, and a
+            // search from there fails rather than finding a cycle by itself.
             return false;
         }
         if (t > end || end - t < STEP) {

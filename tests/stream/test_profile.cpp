@@ -484,6 +484,11 @@ TEST(ProfileMaker, AutomaticFixedAndVariable)
         // lim103 (10.3 ms) lies above max (10 ms): no cycle can be accepted
         {"Var from min, empty window", CD, 10 * MS, 100, 1000, PROFILE_VAR | PROFILE_FROMMIN | PROFILE_AUTO, false, 0,
          0, TransferVar},
+        // min and limit 0: the first variable cycle carries nothing, and the
+        // search fails there instead of stepping on to 50 us
+        {"Var from 0", CD, 0, 0, 1000, PROFILE_VAR | PROFILE_FROMMIN, false, 0, 0, TransferVar},
+        {"Var from 0, searched", CD, 0, 0, 1000, PROFILE_VAR | PROFILE_FROMMIN | PROFILE_AUTO, false, 0, 0,
+         TransferVar},
     };
     for (const Case& c : cases) {
         ProfileMaker m = maker(c.config, c.limit, 1428, 10);
