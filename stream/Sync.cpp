@@ -17,6 +17,10 @@ constexpr Clock PREPARE_WAIT{10 * Clock::SEC};
 constexpr uint16_t DEFAULT_PACKET_SIZE = 1428;
 constexpr uint16_t DEFAULT_PACKET_COUNT = 10;
 constexpr int RELEASE_NO = 142;
+// What sendAck takes off the socket before its request, at most: a sender
+// that floods the socket must not hold the exchange.
+constexpr int DRAIN_DATAGRAMS = 256;
+constexpr Clock DRAIN_TIME{10 * Clock::MS};
 
 }  // namespace
 
@@ -84,9 +88,22 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
     IPAddress from;
     // Whatever is queued before the request goes out cannot answer it: a
     // late answer to an earlier exchange would otherwise be taken for this
-    // one's, as answers carry no more than their identifier.
-    while (socket.wait() == TIVRA::Socket::WaitReady && socket.is_open()) {
+    // one's, as answers carry no more than their identifier. Log lines the
+    // target forwarded to the relay's socket meanwhile still reach the log.
+    const bool relaySocket = &socket == &debugSocket;
+    const Clock drainEnd = Clock::now() + DRAIN_TIME;
+    for (int drained = 0; drained < DRAIN_DATAGRAMS && socket.wait() == TIVRA::Socket::WaitReady && socket.is_open();
+         ++drained) {
         if (!socket.receiveFromV6(got, from) || got.empty()) {
+            break;
+        }
+        if (relaySocket && got && got.getMessage() == DEBUG_ANS && got.getOption0() == 2
+            && TIVRA::quorvin_log >= TIVRA::SYSLOG_INFO) {
+            std::string text;
+            got.get_str(text);
+            TIVRA::SYSLOG_INFO << "Target: " << text;
+        }
+        if (Clock::now().picoseconds >= drainEnd.picoseconds) {
             break;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -32,6 +33,7 @@ constexpr Clock kBridgeLatency{200 * Clock::MS};
 // Opens the stream object's protected state to the tests.
 struct TestSync : QUORVIN::Sync {
     using Sync::debugAddress;
+    using Sync::debugSocket;
     using Sync::debugRequest;
     using Sync::hwLatency;
     using Sync::latency;
@@ -336,6 +338,159 @@ TEST_F(Negotiation, SendAckRules)
         }
         sync.syncSocket.setBlocking(true);
     }
+}
+
+namespace {
+
+// A peer on ::1 that never answers; it sends what a test queues.
+struct QuietPeer {
+    QuietPeer()
+    {
+        address.addr[15] = 1;
+        socket.recvSize = 4096;
+        opened = socket.open(TIVRA::Socket::UDP_V6) && socket.bindV6(address);
+    }
+    // The address the stream's socket sends from, taken from one request.
+    bool learnSource(TestSync& sync, TIVRA::UDPV6& from, TIVRA::IPAddress& source)
+    {
+        discardQueued();
+        Receive answer;
+        if (!sync.sendAck(from, address, Send(QUORVIN::DEBUG_REQ, 0), QUORVIN::DEBUG_ANS, answer,
+                          Clock(Clock::MS))) {
+            return false;
+        }
+        Receive got;
+        if (socket.wait(Clock(Clock::SEC)) != TIVRA::Socket::WaitReady || !socket.receiveFromV6(got, source)
+            || got.empty()) {
+            return false;
+        }
+        return discardQueued();  // the repeats
+    }
+    bool discardQueued()
+    {
+        Receive got;
+        TIVRA::IPAddress ignored;
+        socket.setBlocking(false);
+        while (socket.receiveFromV6(got, ignored) && !got.empty()) {
+        }
+        return socket.setBlocking(true);
+    }
+    bool sendLine(const TIVRA::IPAddress& to, uint16_t option0, const std::string& text, uint16_t status = 0)
+    {
+        QUORVIN::SendBuffer m;
+        m.set(QUORVIN::DEBUG_ANS, status, option0, 0, 0, 0);
+        m.set_str(text);
+        m.update();
+        return socket.sendToV6(static_cast<const Send&>(m), to, true);
+    }
+
+    TIVRA::IPAddress address{};
+    TIVRA::UDPV6 socket;
+    bool opened = false;
+};
+
+size_t loggedStartingWith(const std::string& prefix)
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    size_t n = 0;
+    for (const std::string& l : logLines()) {
+        n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+// What is queued before a request cannot answer it; log lines queued on the
+// relay's socket reach the log as the relay would write them.
+TEST_F(Negotiation, SendAckDrainsWhatCameBefore)
+{
+    openStream();
+    TIVRA::quorvin_log = 6;
+    QuietPeer peer;
+    QuietPeer other;  // a third sender: log lines come from anywhere
+    ASSERT_TRUE(peer.opened && other.opened);
+    struct Case {
+        const char* name;
+        bool debugSocket;
+    };
+    for (const Case& c : std::vector<Case>{{"relay socket", true}, {"stream socket", false}}) {
+        SCOPED_TRACE(c.name);
+        TIVRA::UDPV6& socket = c.debugSocket ? sync.debugSocket : sync.syncSocket;
+        TIVRA::IPAddress source;
+        ASSERT_TRUE(peer.learnSource(sync, socket, source));
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            logLines().clear();
+        }
+        // A late answer of the destination itself, with STATUS_OK, would be
+        // taken for this exchange's answer without the drain.
+        ASSERT_TRUE(peer.sendLine(source, 2, "late answer", QUORVIN::STATUS_OK));
+        ASSERT_TRUE(other.sendLine(source, 2, "queued line"));
+        ASSERT_TRUE(other.sendLine(source, 2, ""));
+        ASSERT_TRUE(other.sendLine(source, 1, "not a log line"));
+        ASSERT_EQ(socket.wait(Clock(Clock::SEC)), TIVRA::Socket::WaitReady);
+
+        Receive answer;
+        ASSERT_TRUE(sync.sendAck(socket, peer.address, Send(QUORVIN::DEBUG_REQ, 0), QUORVIN::DEBUG_ANS, answer,
+                                 Clock(Clock::MS)));
+        EXPECT_TRUE(answer.empty());
+        if (c.debugSocket) {
+            EXPECT_TRUE(logged("Target: late answer"));
+            EXPECT_TRUE(logged("Target: queued line"));
+            EXPECT_TRUE(logged("Target: "));
+            EXPECT_EQ(loggedStartingWith("Target: "), 3U);
+        } else {
+            EXPECT_EQ(loggedStartingWith("Target: "), 0U);  // the stream socket carries no log lines
+        }
+    }
+}
+
+// Datagrams that keep coming while the drain runs do not hold the exchange.
+TEST_F(Negotiation, SendAckDrainIsBoundedUnderAFlood)
+{
+    openStream();
+    TIVRA::quorvin_log = 6;
+    QuietPeer peer;
+    ASSERT_TRUE(peer.opened);
+    TIVRA::IPAddress source;
+    ASSERT_TRUE(peer.learnSource(sync, sync.debugSocket, source));
+
+    std::atomic<bool> stopFlood{false};
+    std::atomic<uint64_t> sent{0};
+    std::vector<std::thread> flooders;
+    for (int i = 0; i < 3; ++i) {
+        flooders.emplace_back([&] {
+            QuietPeer flooder;
+            flooder.socket.setBlocking(false);
+            QUORVIN::SendBuffer m;
+            m.set(QUORVIN::DEBUG_ANS, 0, 2, 0, 0, 0);
+            m.set_str("flood line");
+            m.update();
+            while (!stopFlood.load()) {
+                if (flooder.socket.sendToV6(static_cast<const Send&>(m), source, false)) {
+                    sent.fetch_add(1);
+                }
+            }
+        });
+    }
+    ASSERT_EQ(sync.debugSocket.wait(Clock(Clock::SEC)), TIVRA::Socket::WaitReady);
+    std::thread exchange([&] {
+        Receive answer;
+        sync.sendAck(sync.debugSocket, peer.address, Send(QUORVIN::DEBUG_REQ, 0), QUORVIN::DEBUG_ANS, answer,
+                     Clock(Clock::MS));
+    });
+    // The flood lasts until the request goes out after the drain (what comes
+    // after the request is the exchange's own business), or until the deadline.
+    const bool requested = peer.socket.wait(Clock(10 * Clock::SEC)) == TIVRA::Socket::WaitReady;
+    stopFlood.store(true);
+    for (std::thread& t : flooders) {
+        t.join();
+    }
+    exchange.join();
+    EXPECT_TRUE(requested) << "the drain ran for as long as the flood lasted";
+    EXPECT_GT(loggedStartingWith("Target: flood line"), 0U);
+    EXPECT_GT(sent.load(), 0U);
 }
 
 TEST_F(Negotiation, ConnectPrepareWithAndWithoutNameRequest)
