@@ -482,7 +482,15 @@ TEST_F(SyncBufferRing, StopOnIdleStreamReturns)
     // No consumer is left to acknowledge once the stream is idle.
     ring.setupBuffer(8, 8, false, 0);
     ring.play();
-    ring.stop();
+    std::atomic<bool> returned{false};
+    std::thread stopper([&] {
+        ring.stop();
+        returned.store(true);
+    });
+    const bool inTime = waitFor([&] { return returned.load(); });
+    ring.stopAck.store(true);  // lets a stop that waits for ever go
+    stopper.join();
+    EXPECT_TRUE(inTime);
     EXPECT_FALSE(ring.isPlaying());
     EXPECT_EQ(ring.getLastBufferCount(), 8U);
 }
@@ -759,6 +767,28 @@ TEST_F(SyncBufferWorker, SchedulingLines)
         r.close();
         EXPECT_FALSE(r.bufferThread.joinable()) << c.name;
     }
+}
+
+TEST_F(SyncBufferWorker, ConnectOnALiveStreamEndsItsBufferWorker)
+{
+    // The buffer worker waits while the stream is active; a connect that
+    // joined it first would wait for ever. The connect then fails on the
+    // unset sink format, which is enough to see it come back.
+    ring.setupBuffer(4, 8, false, 0);
+    ring.syncState.store(QUORVIN::SYNC_CONNECTED);
+    ASSERT_TRUE(ring.startBufferWorker());
+    std::atomic<bool> returned{false};
+    std::thread connecter([&] {
+        ring.connect(true, -1);
+        returned.store(true);
+    });
+    const bool inTime = waitFor([&] { return returned.load(); });
+    ring.syncState.store(QUORVIN::SYNC_IDLE);  // lets a connect that waits for ever go
+    connecter.join();
+    EXPECT_TRUE(inTime);
+    EXPECT_FALSE(ring.bufferThread.joinable());
+    EXPECT_EQ(logCount("done BufferWorker"), 1U);
+    EXPECT_EQ(logCount("sinkConfig invalid"), 1U);
 }
 
 TEST_F(SyncBufferWorker, RefillsFreedSlotsAndLeavesOnDisconnect)
