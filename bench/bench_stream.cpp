@@ -1,20 +1,33 @@
 // A 1 ms cycle stream of 48 kHz 16-bit stereo to the target emulator on ::1,
 // measuring how late each burst starts against its deadline, beside the
 // machine's own wake-up baseline: a SCHED_FIFO 99 thread waiting for 1 ms
-// deadlines with the same socket wait. Also the worker's CPU time.
+// deadlines with the same socket wait. Also the worker's CPU time, beside the
+// wait's own and beside a bare cycle (the wait, one send to ::1 and the poll
+// after it), which is what the worker cannot do without.
+//
+// The worker's burst times come from the send statistics it logs at info
+// level (a record per packet, in microseconds); its CPU is taken over a
+// stretch with logging off, as in a quiet daemon. The sink's feedback is off,
+// so every cycle is exactly 1 ms and the deadlines lie on one grid; the
+// lateness is counted from the earliest burst, and the baseline's likewise
+// from its own earliest wake-up.
 //
 //   bench_stream [--seconds N]     (default 10; any --benchmark_* flag: 1 s)
 #include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/Socket.h"
+#include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
 #include "stream/SyncBuffer.h"
 #include "testbed/emulator/TargetEmulator.h"
@@ -26,10 +39,12 @@ namespace {
 constexpr Clock CYCLE{Clock::MS};
 
 struct Figures {
-    double p50 = 0, p99 = 0, p999 = 0, max = 0;  // microseconds
+    double p50 = 0, p99 = 0, p999 = 0, max = 0;  // microseconds beyond the earliest
+    double min = 0;                              // the earliest, against the deadline; -1 unknown
     size_t samples = 0;
 };
 
+// Lateness counted from the earliest sample.
 Figures figures(std::vector<Clock> lateness)
 {
     Figures f;
@@ -38,6 +53,10 @@ Figures figures(std::vector<Clock> lateness)
         return f;
     }
     std::sort(lateness.begin(), lateness.end(), [](Clock a, Clock b) { return a.picoseconds < b.picoseconds; });
+    f.min = static_cast<double>(lateness.front().picoseconds) / 1e6;
+    for (Clock& c : lateness) {
+        c -= lateness.front();
+    }
     auto at = [&](double q) {
         const size_t i = std::min(lateness.size() - 1, static_cast<size_t>(q * static_cast<double>(lateness.size())));
         return static_cast<double>(lateness[i].picoseconds) / 1e6;
@@ -53,6 +72,9 @@ void print(const char* name, const Figures& f, double cpuPercent)
 {
     std::printf("%-34s n=%-6zu p50 %8.2f us  p99 %8.2f us  p99.9 %8.2f us  max %8.2f us", name, f.samples, f.p50, f.p99,
                 f.p999, f.max);
+    if (f.min >= 0) {
+        std::printf("  (earliest %6.2f us late)", f.min);
+    }
     if (cpuPercent >= 0) {
         std::printf("  cpu %5.2f %%", cpuPercent);
     }
@@ -70,8 +92,17 @@ double threadCpuSeconds(pthread_t thread)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// The wake-up baseline: the worker's own wait call, nothing else.
-Figures baseline(size_t cycles, double& cpuPercent)
+TIVRA::IPAddress loopback()
+{
+    TIVRA::IPAddress a;
+    a.addr[15] = 1;
+    return a;
+}
+
+// A FIFO 99 thread with a socket on ::1 runs `cycles` 1 ms cycles: it waits
+// for each deadline with the socket wait and then calls `onDeadline`.
+template <typename F>
+Figures fifoCycles(size_t cycles, double& cpuPercent, F onDeadline)
 {
     std::vector<Clock> lateness;
     lateness.reserve(cycles);
@@ -80,8 +111,7 @@ Figures baseline(size_t cycles, double& cpuPercent)
         TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
                                            TIVRA::ThreadPriority::PRIORITY_REALTIME);
         TIVRA::Socket s;
-        TIVRA::IPAddress local;
-        local.addr[15] = 1;
+        TIVRA::IPAddress local = loopback();
         s.open(TIVRA::Socket::UDP_V6);
         s.bindV6(local);
         Clock deadline = Clock::now() + CYCLE;
@@ -94,6 +124,7 @@ Figures baseline(size_t cycles, double& cpuPercent)
             }
             lateness.push_back(now - deadline);
             deadline += CYCLE;
+            onDeadline(s);
         }
         cpu = threadCpuSeconds(pthread_self()) - start;
     });
@@ -102,20 +133,137 @@ Figures baseline(size_t cycles, double& cpuPercent)
     return figures(lateness);
 }
 
+// The wake-up baseline: the worker's own wait call, nothing else.
+Figures baseline(size_t cycles, double& cpuPercent)
+{
+    return fifoCycles(cycles, cpuPercent, [](TIVRA::Socket&) {});
+}
+
+// The bare cycle: the wait, one packet of the worker's size to a reader on
+// ::1 and the poll after it.
+Figures bareCycle(size_t cycles, double& cpuPercent)
+{
+    TIVRA::Socket reader;
+    TIVRA::IPAddress at = loopback();
+    reader.open(TIVRA::Socket::UDP_V6);
+    reader.bindV6(at);
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        TIVRA::Buffer b;
+        TIVRA::IPAddress from;
+        while (!stop.load()) {
+            if (reader.wait(Clock(50 * Clock::MS)) == TIVRA::Socket::WaitReady) {
+                reader.receiveFromV6(b, from);
+            }
+        }
+    });
+    uint8_t packet[16 + 192] = {};
+    const Figures f = fifoCycles(cycles, cpuPercent, [&](TIVRA::Socket& s) {
+        s.sendToV6(TIVRA::BufferCS_const{packet, sizeof(packet)}, at, true);
+        s.wait();
+    });
+    stop.store(true);
+    drain.join();
+    return f;
+}
+
 // Exposes the worker thread for its CPU clock.
 struct BenchStream : QUORVIN::SyncBuffer {
-    using Sync::latency;
-    using Sync::maxPacketCount;
-    using Sync::maxPacketSize;
-    using Sync::sincSupportPCM;
-    using Sync::sinkAddress;
     using Sync::syncThread;
 };
 
-Figures worker(uint32_t mode, size_t cycles, double& cpuPercent, bool& ok)
+// The send statistics blocks the worker logs, read from the log's datagrams
+// (they are raw bytes, zeros included): the time of every packet sent.
+class StatisticsReader {
+public:
+    bool start()
+    {
+        at = loopback();
+        if (!socket.open(TIVRA::Socket::UDP_V6) || !socket.bindV6(at)) {
+            return false;
+        }
+        socket.recvSize = 4096;
+        TIVRA::SysLog::initialize(16, false, at.getPort());
+        thread = std::thread([this] { run(); });
+        return true;
+    }
+    void stop()
+    {
+        done.store(true);
+        thread.join();
+        TIVRA::SysLog::finalize();
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return times.size();
+    }
+    std::vector<uint32_t> take()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::move(times);
+    }
+
+private:
+    void run()
+    {
+        TIVRA::Buffer line;
+        TIVRA::IPAddress from;
+        while (!done.load()) {
+            if (socket.wait(Clock(20 * Clock::MS)) != TIVRA::Socket::WaitReady || !socket.receiveFromV6(line, from)) {
+                continue;
+            }
+            constexpr size_t header = TIVRA::SysLog::HeaderLength;
+            if (line.size() != header + 1412 || line[header + 3] != 0x01) {
+                continue;
+            }
+            const uint8_t* b = line.data() + header;
+            std::lock_guard<std::mutex> lock(mutex);
+            for (unsigned i = 0; i < b[2]; ++i) {
+                uint32_t t;
+                std::memcpy(&t, b + 4 + 8 * i, 4);
+                times.push_back(t);
+            }
+        }
+    }
+
+    TIVRA::Socket socket;
+    TIVRA::IPAddress at;
+    std::thread thread;
+    std::atomic<bool> done{false};
+    std::mutex mutex;
+    std::vector<uint32_t> times;
+};
+
+// Burst lateness from packet times: a burst starts after a pause of a
+// quarter cycle; the packets sent before it count its deadline on the grid
+// (a catch-up burst of two packets stands for two deadlines).
+std::vector<Clock> burstLateness(const std::vector<uint32_t>& times, uint64_t cycleUs)
+{
+    std::vector<int64_t> offsets;
+    for (size_t k = 0; k < times.size(); ++k) {
+        const uint32_t sinceFirst = times[k] - times[0];
+        if (k == 0 || times[k] - times[k - 1] > cycleUs / 4) {
+            offsets.push_back(static_cast<int64_t>(sinceFirst) - static_cast<int64_t>(k * cycleUs));
+        }
+    }
+    std::vector<Clock> out;
+    if (offsets.empty()) {
+        return out;
+    }
+    const int64_t earliest = *std::min_element(offsets.begin(), offsets.end());
+    for (int64_t o : offsets) {
+        out.push_back(Clock(static_cast<uint64_t>(o - earliest) * Clock::US));
+    }
+    return out;
+}
+
+Figures worker(uint32_t mode, size_t cycles, StatisticsReader& statistics, double& cpuPercent, bool& ok)
 {
     ok = false;
     testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
+    config.sinks[0].stream.feedback = testbed::StreamBehaviour::FEEDBACK_NONE;
+    config.keepAudio = false;
     testbed::TargetEmulator emulator;
     if (!emulator.start(config)) {
         std::fprintf(stderr, "emulator did not start\n");
@@ -138,35 +286,40 @@ Figures worker(uint32_t mode, size_t cycles, double& cpuPercent, bool& ok)
         std::fprintf(stderr, "format or profile refused\n");
         return {};
     }
-    std::vector<Clock> lateness(cycles + 16);
-    QUORVIN::Sync::BurstProbe probe;
-    probe.lateness = lateness.data();
-    probe.capacity = lateness.size();
-    s.setBurstProbe(&probe);
     s.setupBuffer(480, 8, false, 0);  // 10 ms periods
     if (!s.connect(true, -1) || !s.connectWait() || s.getState() != QUORVIN::SYNC_CONNECTED) {
         std::fprintf(stderr, "connect failed\n");
         return {};
     }
     s.play();
-    // Let the first cycles (the catch-up start) pass before measuring.
-    while (probe.count.load(std::memory_order_acquire) < 16) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // Past the catch-up start, then the CPU with logging off.
+    const auto cycleTime = std::chrono::milliseconds(1);
+    emulator.waitForStreamPackets(0, 100, std::chrono::milliseconds(5000));
+    const auto wallStart = std::chrono::steady_clock::now();
     const double cpuStart = threadCpuSeconds(s.syncThread.native_handle());
-    const size_t first = probe.count.load(std::memory_order_acquire);
-    while (probe.count.load(std::memory_order_acquire) < probe.capacity) {
+    std::this_thread::sleep_for(cycleTime * cycles);
+    const double cpu = threadCpuSeconds(s.syncThread.native_handle()) - cpuStart;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    cpuPercent = 100.0 * cpu / wall;
+
+    // Then the burst times, from the statistics logged at info level.
+    statistics.take();
+    TIVRA::quorvin_log = TIVRA::SYSLOG_INFO;
+    const auto end = std::chrono::steady_clock::now() + cycleTime * cycles + std::chrono::seconds(5);
+    while (statistics.count() < cycles + 16 && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const double cpu = threadCpuSeconds(s.syncThread.native_handle()) - cpuStart;
-    const size_t last = probe.count.load(std::memory_order_acquire);
+    TIVRA::quorvin_log = -1;
+    std::vector<uint32_t> times = statistics.take();
     s.disconnect();
     s.close();
     emulator.stop();
-    cpuPercent = 100.0 * cpu / (static_cast<double>(last - first) / 1000.0);
+    if (times.size() < cycles / 2) {
+        std::fprintf(stderr, "send statistics missing (%zu records)\n", times.size());
+        return {};
+    }
     ok = true;
-    return figures(
-        std::vector<Clock>(lateness.begin() + static_cast<long>(first), lateness.begin() + static_cast<long>(last)));
+    return figures(burstLateness(times, s.getCycleTime().picoseconds / Clock::US));
 }
 
 }  // namespace
@@ -183,9 +336,18 @@ int main(int argc, char** argv)
         }
     }
     const size_t cycles = static_cast<size_t>(seconds * 1000);
-    double cpu = 0;
-    const Figures base = baseline(cycles, cpu);
-    print("baseline: FIFO 99 socket wait", base, cpu);
+    double waitCpu = 0;
+    const Figures base = baseline(cycles, waitCpu);
+    print("baseline: FIFO 99 socket wait", base, waitCpu);
+    double bareCpu = 0;
+    const Figures bare = bareCycle(cycles, bareCpu);
+    print("bare cycle: wait, send, poll", bare, bareCpu);
+
+    StatisticsReader statistics;
+    if (!statistics.start()) {
+        std::fprintf(stderr, "no socket for the send statistics\n");
+        return 1;
+    }
     int status = 0;
     const struct {
         const char* name;
@@ -196,15 +358,24 @@ int main(int argc, char** argv)
     };
     for (const auto& run : runs) {
         bool ok = false;
-        const Figures w = worker(run.mode, cycles, cpu, ok);
+        double cpu = 0;
+        Figures w = worker(run.mode, cycles, statistics, cpu, ok);
         if (!ok) {
             status = 1;
             continue;
         }
+        w.min = -1;  // the statistics carry no deadlines
         print(run.name, w, cpu);
-        if (run.mode == QUORVIN::Sync::CRITICAL && base.p99 > 0) {
-            std::printf("  worker p99 / baseline p99 = %.2f (goal <= 1.5)\n", w.p99 / base.p99);
+        if (run.mode == QUORVIN::Sync::CRITICAL) {
+            if (base.p99 > 0) {
+                std::printf("  worker p99 / baseline p99 = %.2f (goal <= 1.5)\n", w.p99 / base.p99);
+            }
+            if (waitCpu > 0 && bareCpu > 0) {
+                std::printf("  worker cpu / wait cpu = %.2f (goal <= 1.5), / bare cycle cpu = %.2f\n", cpu / waitCpu,
+                            cpu / bareCpu);
+            }
         }
     }
+    statistics.stop();
     return status;
 }

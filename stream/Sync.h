@@ -138,15 +138,6 @@ public:
     // outside the three 32-bit families counts as the plain-copy family.
     static CopyRoutine phaseRoutine(CopyRoutine current, bool inversion);
 
-    // Optional record of how late each burst started against its deadline,
-    // for measurements. Set before connect; the worker writes it only then.
-    struct BurstProbe {
-        TIVRA::Clock* lateness = nullptr;
-        size_t capacity = 0;
-        std::atomic<size_t> count{0};
-    };
-    void setBurstProbe(BurstProbe* probe) { burstProbe = probe; }
-
     // ---- observers
     SyncState getState() const { return static_cast<SyncState>(syncState.load()); }
     bool isPlaying() const { return playing.load(); }
@@ -197,7 +188,6 @@ protected:
     ProfileMaker profileMaker;
     std::string hostName;
     uint64_t hostId = 0;
-    BurstProbe* burstProbe = nullptr;
 
 private:
     // The worker's state changes that wake connectWait are made under

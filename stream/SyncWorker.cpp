@@ -21,7 +21,6 @@ namespace {
 
 constexpr Clock CONNECT_WAIT{10 * Clock::SEC};
 constexpr Clock HANDSHAKE_WAIT{500 * Clock::MS};
-constexpr Clock SHORT_SLEEP{100 * Clock::US};
 constexpr StatusID CYCLE_BITS = STATUS_INFO | STATUS_CYCLE_END;
 
 // One element of the resend ring.
@@ -91,17 +90,14 @@ bool Sync::startSyncWorker()
 
 void Sync::thread_sync_func()
 {
-    if (latency <= 2000) {
+    const uint32_t given = workMode.load();
+    if (startWorkMode(given, latency) != given) {
         workMode.fetch_and(~static_cast<uint32_t>(NOFASTFEEDBACK));
     }
     const uint32_t mode = workMode.load();
-    TIVRA::SYSLOG_INFO << "wth start " << ((mode & CRITICAL) ? "CRITICAL " : "")
-                       << ((mode & NOSHORTSLEEP) ? "NOSHORTSLEEP " : "")
-                       << ((mode & NOSLEEP4CORE) ? "NOSLEEP4CORE " : "")
-                       << ((mode & NOSLEEPFORCE) ? "NOSLEEPFORCE " : "")
-                       << ((mode & SOCKETNOBLOCK) ? "SOCKETNOBLOCK " : "") << ((mode & OCCUPIED) ? "OCCUPIED " : "")
-                       << " FEEDBACK:" << feedbackWindow(mode) << ((mode & NOFASTFEEDBACK) ? " NOFASTFEEDBACK " : " ")
-                       << " Info=" << infoCycle.picoseconds / Clock::MS;
+    char startLine[128];
+    formatStartLine(startLine, sizeof(startLine), mode, infoCycle);
+    TIVRA::SYSLOG_INFO << startLine;
 
     const uint64_t tid = TIVRA::ThreadPriority::getSelfThreadID();
     const bool critical = (mode & CRITICAL) != 0;
@@ -157,8 +153,7 @@ bool Sync::syncWorker()
         // A resend sizes the storage for two bytes more than its payload.
         e.reserve(static_cast<unsigned short>(maxPacketSize + 2));
     }
-    const Clock rxTimeout =
-        infoCycle.picoseconds * 8 > Clock::SEC ? Clock(infoCycle.picoseconds * 8) : Clock(Clock::SEC);
+    const Clock rxTimeout = receiveTimeout(infoCycle);
     FeedbackController controller;
     std::mt19937 rng;
     if (profiles[0].mode == TransferRandom) {
@@ -217,7 +212,7 @@ bool Sync::syncWorker()
     Clock now = Clock::now();
     Clock lastInfo = now;
     Clock lastRx = now;
-    Clock deadline = now - Clock(currentCycle.picoseconds / 2);
+    Clock deadline = firstDeadline(now, currentCycle);
     TIVRA::SYSLOG_INFO << "redy to play loop start" << (playing.load() ? 1 : 0);
 
     uint16_t sequenceNumber = 0;
@@ -329,28 +324,20 @@ bool Sync::syncWorker()
         now = Clock::now();
         Socket::WaitResult waitResult = Socket::WaitTimeout;
         Clock waited{0};
-        bool sendNow = now.Comp(deadline) >= 0;
+        const WaitStep step = waitStep(mode, now, deadline, idled);
+        if (step.yield) {
+            TIVRA::ThreadPriority::idle();
+            idled = true;
+        }
+        if (step.action == WaitStep::SPIN) {
+            continue;
+        }
+        bool sendNow = step.action == WaitStep::SEND;
         if (sendNow) {
             idled = false;
         } else {
-            if ((mode & IDLEALWAYS) != 0 || ((mode & IDLEONCE) != 0 && !idled)) {
-                TIVRA::ThreadPriority::idle();
-                idled = true;
-            }
-            if ((mode & (NOSLEEP4CORE | NOSLEEPFORCE)) != 0) {
-                continue;
-            }
-            Clock remaining = deadline - now;
-            if ((mode & NOSHORTSLEEP) != 0) {
-                // Sleep only while more than 100 us remain, and spin through
-                // the rest, so that a late wake-up cannot delay the burst.
-                if (remaining.picoseconds <= SHORT_SLEEP.picoseconds) {
-                    continue;
-                }
-                remaining -= SHORT_SLEEP;
-            }
-            waitResult = syncSocket.wait(remaining);
-            waited = remaining;
+            waitResult = syncSocket.wait(step.sleep);
+            waited = step.sleep;
             if (waitResult == Socket::WaitError) {
                 TIVRA::SYSLOG_ERR << "wth udp wait error";
                 break;
@@ -360,36 +347,14 @@ bool Sync::syncWorker()
         }
 
         if (sendNow) {
-            if (burstProbe != nullptr) {
-                const size_t i = burstProbe->count.load(std::memory_order_relaxed);
-                if (i < burstProbe->capacity) {
-                    burstProbe->lateness[i] = now - deadline;
-                    burstProbe->count.store(i + 1, std::memory_order_release);
-                }
-            }
             const Profile& p = profiles[profileIndex];
-            float scale = 1.0f;
-            if (p.mode == TransferRandom && currentCycle.picoseconds > p.minCycleTime.picoseconds) {
-                const uint64_t cycleUs = currentCycle.picoseconds / Clock::US;
-                const uint64_t span = (currentCycle.picoseconds - p.minCycleTime.picoseconds) / Clock::US + 1;
-                const uint64_t thisCycleUs = cycleUs - rng() % span;
-                deadline += Clock(thisCycleUs * Clock::US);
-                scale = static_cast<float>(thisCycleUs) / static_cast<float>(cycleUs);
-            } else {
-                deadline += currentCycle;
+            const BurstPlan plan = planBurst(p, currentCycle, deadline, now, mode, rng, late);
+            deadline = plan.deadline;
+            if (plan.late) {
+                TIVRA::SYSLOG_WARNING << "over time " << plan.lateBy.picoseconds / Clock::US << " "
+                                      << waited.picoseconds / Clock::US << " " << plan.scoreBefore;
             }
-            int burstCount = p.packetCount;
-            if (deadline.Comp(now) > 0) {
-                late.onTime();
-            } else {
-                TIVRA::SYSLOG_WARNING << "over time " << (now - deadline).picoseconds / Clock::US << " "
-                                      << waited.picoseconds / Clock::US << " " << late.overTimeCount;
-                if ((mode & NOFASTFEEDBACK) == 0) {
-                    deadline += currentCycle;
-                    burstCount *= 2;
-                }
-                late.onLate();
-            }
+            const int burstCount = plan.packets;
             // The resends owed go first and come on top of the fresh packets:
             // in their places they would starve playback under steady loss.
             const int burstTotal = burstCount + resendPending;
@@ -398,7 +363,7 @@ bool Sync::syncWorker()
                 syncSocket.setBlocking(false);
             }
             const bool infoDue = (now - lastInfo).picoseconds >= infoCycle.picoseconds;
-            const int framesThisBurst = static_cast<int>(static_cast<float>(currentFramesQ14) * scale + 0.5);
+            const int framesThisBurst = framesForBurst(currentFramesQ14, plan.scale);
             freshData = false;
             bool failed = false;
             for (int sent = 1; sent <= burstTotal; ++sent) {

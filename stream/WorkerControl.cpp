@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdio>
 
+#include "stream/Sync.h"
+
 namespace QUORVIN {
 
 size_t resendRingSize(const Profile& profile)
@@ -84,6 +86,78 @@ int LateCycleScore::profileSwitch(int profileIndex, int profileCount)
         return profileIndex - 1;
     }
     return profileIndex;
+}
+
+uint32_t startWorkMode(uint32_t mode, uint16_t latency)
+{
+    return latency <= 2000 ? mode & ~static_cast<uint32_t>(Sync::NOFASTFEEDBACK) : mode;
+}
+
+WaitStep waitStep(uint32_t mode, TIVRA::Clock now, TIVRA::Clock deadline, bool idled)
+{
+    constexpr uint64_t SHORT_SLEEP = 100 * TIVRA::Clock::US;
+    WaitStep step;
+    if (now.Comp(deadline) >= 0) {
+        return step;
+    }
+    step.yield = (mode & Sync::IDLEALWAYS) != 0 || ((mode & Sync::IDLEONCE) != 0 && !idled);
+    step.action = WaitStep::SPIN;
+    if ((mode & (Sync::NOSLEEP4CORE | Sync::NOSLEEPFORCE)) != 0) {
+        return step;
+    }
+    TIVRA::Clock remaining = deadline - now;
+    if ((mode & Sync::NOSHORTSLEEP) != 0) {
+        // Sleep only while more than 100 us remain and spin through the
+        // rest, so that a late wake-up cannot delay the burst.
+        if (remaining.picoseconds <= SHORT_SLEEP) {
+            return step;
+        }
+        remaining -= TIVRA::Clock(SHORT_SLEEP);
+    }
+    step.action = WaitStep::SLEEP;
+    step.sleep = remaining;
+    return step;
+}
+
+BurstPlan planBurst(const Profile& profile, TIVRA::Clock currentCycle, TIVRA::Clock deadline, TIVRA::Clock now,
+                    uint32_t mode, std::mt19937& random, LateCycleScore& score)
+{
+    constexpr uint64_t US = TIVRA::Clock::US;
+    BurstPlan plan;
+    plan.deadline = deadline;
+    if (profile.mode == TransferRandom && currentCycle.picoseconds > profile.minCycleTime.picoseconds) {
+        const uint64_t cycleUs = currentCycle.picoseconds / US;
+        const uint64_t span = (currentCycle.picoseconds - profile.minCycleTime.picoseconds) / US + 1;
+        const uint64_t thisCycleUs = cycleUs - random() % span;
+        plan.deadline += TIVRA::Clock(thisCycleUs * US);
+        plan.scale = static_cast<float>(thisCycleUs) / static_cast<float>(cycleUs);
+    } else {
+        plan.deadline += currentCycle;
+    }
+    plan.packets = profile.packetCount;
+    plan.scoreBefore = score.overTimeCount;
+    if (plan.deadline.Comp(now) > 0) {
+        score.onTime();
+        return plan;
+    }
+    plan.late = true;
+    plan.lateBy = now - plan.deadline;
+    if ((mode & Sync::NOFASTFEEDBACK) == 0) {
+        plan.deadline += currentCycle;
+        plan.packets *= 2;
+    }
+    score.onLate();
+    return plan;
+}
+
+void formatStartLine(char* out, size_t size, uint32_t mode, TIVRA::Clock infoCycle)
+{
+    std::snprintf(out, size, "wth start %s%s%s%s%s%s FEEDBACK:%u%s Info=%llu", (mode & Sync::CRITICAL) ? "CRITICAL " : "",
+                  (mode & Sync::NOSHORTSLEEP) ? "NOSHORTSLEEP " : "", (mode & Sync::NOSLEEP4CORE) ? "NOSLEEP4CORE " : "",
+                  (mode & Sync::NOSLEEPFORCE) ? "NOSLEEPFORCE " : "", (mode & Sync::SOCKETNOBLOCK) ? "SOCKETNOBLOCK " : "",
+                  (mode & Sync::OCCUPIED) ? "OCCUPIED " : "", feedbackWindow(mode),
+                  (mode & Sync::NOFASTFEEDBACK) ? " NOFASTFEEDBACK " : " ",
+                  static_cast<unsigned long long>(infoCycle.picoseconds / TIVRA::Clock::MS));
 }
 
 namespace {

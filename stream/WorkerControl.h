@@ -1,11 +1,13 @@
-// The stream worker's arithmetic, kept apart from its sockets and threads so
-// that it can be checked on its own: the resend ring size, the feedback
-// decoding and the fixed-point controller, the late-cycle score with the
-// profile switch, and the feedback log text.
+// The stream worker's arithmetic and timing rules, kept apart from its
+// sockets and threads so that they can be checked on their own: the resend
+// ring size, the feedback decoding and the fixed-point controller, the
+// late-cycle score with the profile switch, the cycle deadlines and bursts,
+// the way a pass waits for its deadline, and the worker's log texts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 
 #include "foundation/Clock.h"
 #include "protocol/Identifiers.h"
@@ -75,6 +77,70 @@ struct LateCycleScore {
 
     int32_t overTimeCount = 0;
 };
+
+// ---- cycle timing. Modes are the stream's THRED_MODE flags.
+
+// The mode the worker runs with: a latency of 2000 (200 ms) or less leaves
+// no room to skip a catch-up, so NOFASTFEEDBACK is dropped.
+uint32_t startWorkMode(uint32_t mode, uint16_t latency);
+
+// The first deadline lies half a cycle back: the first burst goes at once
+// and the second half a cycle later.
+constexpr TIVRA::Clock firstDeadline(TIVRA::Clock now, TIVRA::Clock cycle)
+{
+    return now - TIVRA::Clock(cycle.picoseconds / 2);
+}
+
+// Without a valid datagram from the sink for this long the worker ends:
+// 1 s, or 8 feedback cycles when that is longer.
+constexpr TIVRA::Clock receiveTimeout(TIVRA::Clock infoCycle)
+{
+    return infoCycle.picoseconds * 8 > TIVRA::Clock::SEC ? TIVRA::Clock(infoCycle.picoseconds * 8)
+                                                         : TIVRA::Clock(TIVRA::Clock::SEC);
+}
+
+// What one pass of the cycle loop does about its deadline.
+struct WaitStep {
+    enum Action : uint8_t {
+        SEND,   // the deadline has come
+        SPIN,   // try again at once
+        SLEEP,  // wait on the socket for `sleep` (an answer ends it early)
+    };
+    Action action = SEND;
+    bool yield = false;  // give up the processor first
+    TIVRA::Clock sleep;
+};
+
+// idled: a yield already happened in this waiting period; the caller sets it
+// after a yield and clears it when the deadline has come.
+WaitStep waitStep(uint32_t mode, TIVRA::Clock now, TIVRA::Clock deadline, bool idled);
+
+// One burst's timing, decided when its deadline has come.
+struct BurstPlan {
+    TIVRA::Clock deadline;  // of the next burst
+    float scale = 1.0f;     // of this cycle against the full one (random cycles)
+    int packets = 0;        // fresh packets of this burst; resends owed come on top
+    bool late = false;      // more than one cycle late
+    TIVRA::Clock lateBy;    // now - the deadline advanced by one cycle, when late
+    int32_t scoreBefore = 0;
+};
+
+// Advances the deadline by one cycle (a random cycle of TransferRandom, cut
+// in whole microseconds towards minCycleTime), detects a late cycle, scores
+// it and, unless NOFASTFEEDBACK, doubles the burst and skips a deadline to
+// catch up. Lateness never accumulates: the deadline moves by whole cycles.
+BurstPlan planBurst(const Profile& profile, TIVRA::Clock currentCycle, TIVRA::Clock deadline, TIVRA::Clock now,
+                    uint32_t mode, std::mt19937& random, LateCycleScore& score);
+
+// Frames per packet of a burst in Q14, for a random cycle's share.
+constexpr int framesForBurst(uint32_t framesQ14, float scale)
+{
+    return static_cast<int>(static_cast<float>(framesQ14) * scale + 0.5);
+}
+
+// "wth start " and the worker's flags, window and info cycle; written into
+// out (NUL-terminated, cut to size).
+void formatStartLine(char* out, size_t size, uint32_t mode, TIVRA::Clock infoCycle);
 
 // The 24-character text after "info rcv " and the kind, with the cycle or
 // frames tail; written into out (NUL-terminated, cut to size).

@@ -15,6 +15,7 @@ using TIVRA::Clock;
 constexpr StatusID kPhaseBits = QUORVIN::STATUS_PHASE_VALID | QUORVIN::STATUS_PHASE_NORMAL;
 constexpr size_t kMaxIntervals = size_t{1} << 22;
 constexpr size_t kMaxFeedback = 65536;
+constexpr size_t kMaxBurstLog = 4096;
 // A resend request not answered by the host is repeated at the second
 // cycle end after it: the host serves it with its next burst.
 constexpr uint64_t kResendRetryCycles = 2;
@@ -226,11 +227,12 @@ bool StreamRecorder::dropNow(int64_t counter, const StreamBehaviour& b)
     return false;
 }
 
-void StreamRecorder::burst(Clock now, StatusID status)
+void StreamRecorder::burst(Clock now, int64_t counter, StatusID status)
 {
     if (!inBurst_) {
         inBurst_ = true;
         burstPackets_ = 0;
+        burstFirst_ = counter;
         if (haveBurstStart_) {
             const uint64_t interval = now.Comp(burstStart_) > 0 ? (now - burstStart_).picoseconds : 0;
             intervalMin_ = intervalCount_ == 0 ? interval : std::min(intervalMin_, interval);
@@ -251,6 +253,10 @@ void StreamRecorder::burst(Clock now, StatusID status)
         burstPacketsMax_ = bursts_ == 0 ? burstPackets_ : std::max(burstPacketsMax_, burstPackets_);
         burstPacketsSum_ += burstPackets_;
         ++bursts_;
+        if (burstLog_.size() < kMaxBurstLog) {
+            burstLog_.push_back(BurstArrival{burstStart_, burstFirst_, static_cast<uint32_t>(burstPackets_),
+                                             (status & QUORVIN::STATUS_INFO) != 0});
+        }
     }
 }
 
@@ -409,13 +415,13 @@ void StreamRecorder::packet(uint16_t counter, StatusID status, const uint8_t* pa
         haveFirst_ = true;
         firstPacket_ = now;
     }
-    burst(now, status);
+    const int64_t ext = extend(counter);
+    burst(now, ext, status);
     if (b.silentAfter != 0 && arrived_ > b.silentAfter) {
         silent_ = true;
     }
 
     lastTarget_ = targetBytes(b);
-    const int64_t ext = extend(counter);
     if (dropNow(ext, b)) {
         ++dropped_;
     } else {
@@ -559,6 +565,7 @@ StreamReport StreamRecorder::report(bool withAudio) const
         r.burstPacketsMax = burstPacketsMax_;
         r.burstPacketsMean = static_cast<double>(burstPacketsSum_) / static_cast<double>(bursts_);
     }
+    r.burstLog = burstLog_;
     if (intervalCount_ != 0) {
         std::vector<uint64_t> sorted = intervals_;
         std::sort(sorted.begin(), sorted.end());

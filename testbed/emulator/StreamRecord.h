@@ -56,6 +56,14 @@ struct TimeStats {
     TIVRA::Clock p99;
 };
 
+// One completed burst as it arrived.
+struct BurstArrival {
+    TIVRA::Clock start;        // stream clock at its first packet
+    int64_t firstCounter = 0;  // of its first packet, extended past the wraps
+    uint32_t packets = 0;      // every arrival, dropped and repeated ones too
+    bool info = false;         // its last packet asked for feedback
+};
+
 struct StreamReport {
     size_t index = 0;             // of the sink's streams, from 0
     uint64_t format = 0;          // the CONNECT_REQ option
@@ -87,6 +95,7 @@ struct StreamReport {
     uint64_t burstPacketsMin = 0;
     uint64_t burstPacketsMax = 0;
     double burstPacketsMean = 0.0;
+    std::vector<BurstArrival> burstLog;  // the first 4096, in arrival order
 
     uint64_t feedbackAnswers = 0;
     int32_t lastFeedback = 0;              // value of the last one
@@ -190,7 +199,7 @@ private:
     int64_t extend(uint16_t counter) const;
     bool recorded(int64_t counter) const;
     bool dropNow(int64_t counter, const StreamBehaviour& b);
-    void burst(TIVRA::Clock now, QUORVIN::StatusID status);
+    void burst(TIVRA::Clock now, int64_t counter, QUORVIN::StatusID status);
     // False when the packet lies beyond a gap and the sink holds all it can there.
     bool record(int64_t counter, const uint8_t* payload, size_t size);
     void append(const uint8_t* payload, size_t size);
@@ -253,6 +262,8 @@ private:
     uint64_t burstPacketsSum_ = 0;
     uint64_t burstPacketsMin_ = 0;
     uint64_t burstPacketsMax_ = 0;
+    int64_t burstFirst_ = 0;
+    std::vector<BurstArrival> burstLog_;
     std::vector<uint64_t> intervals_;  // the first kMaxIntervals, for the percentiles
     uint64_t intervalCount_ = 0;
     uint64_t intervalSum_ = 0;

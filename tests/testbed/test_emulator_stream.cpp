@@ -666,6 +666,16 @@ TEST_F(Stream, BurstsAreTimedByTheirFirstPackets)
     EXPECT_EQ(r.burstInterval.max.picoseconds, 2 * Clock::MS);
     EXPECT_EQ(r.burstInterval.p50.picoseconds, Clock::MS);
     EXPECT_EQ(r.burstInterval.p99.picoseconds, 2 * Clock::MS);
+    // Each burst's arrival: its first counter, size and start.
+    ASSERT_EQ(r.burstLog.size(), 4u);
+    const int64_t firsts[] = {0, 2, 5, 6};
+    const uint64_t starts[] = {0, Clock::MS, 2 * Clock::MS, 4 * Clock::MS};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(r.burstLog[i].firstCounter, firsts[i]) << i;
+        EXPECT_EQ(r.burstLog[i].packets, sizes[i]) << i;
+        EXPECT_EQ((r.burstLog[i].start - r.burstLog[0].start).picoseconds, starts[i]) << i;
+        EXPECT_FALSE(r.burstLog[i].info) << i;
+    }
 }
 
 TEST_F(Stream, DisconnectIsAnsweredFromTheConfiguredAttemptOn)
