@@ -152,11 +152,12 @@ BurstPlan planBurst(const Profile& profile, TIVRA::Clock currentCycle, TIVRA::Cl
 
 void formatStartLine(char* out, size_t size, uint32_t mode, TIVRA::Clock infoCycle)
 {
-    std::snprintf(out, size, "wth start %s%s%s%s%s%s FEEDBACK:%u%s Info=%llu", (mode & Sync::CRITICAL) ? "CRITICAL " : "",
-                  (mode & Sync::NOSHORTSLEEP) ? "NOSHORTSLEEP " : "", (mode & Sync::NOSLEEP4CORE) ? "NOSLEEP4CORE " : "",
-                  (mode & Sync::NOSLEEPFORCE) ? "NOSLEEPFORCE " : "", (mode & Sync::SOCKETNOBLOCK) ? "SOCKETNOBLOCK " : "",
-                  (mode & Sync::OCCUPIED) ? "OCCUPIED " : "", feedbackWindow(mode),
-                  (mode & Sync::NOFASTFEEDBACK) ? " NOFASTFEEDBACK " : " ",
+    std::snprintf(out, size, "wth start %s%s%s%s%s%s FEEDBACK:%u%s Info=%llu",
+                  (mode & Sync::CRITICAL) ? "CRITICAL " : "", (mode & Sync::NOSHORTSLEEP) ? "NOSHORTSLEEP " : "",
+                  (mode & Sync::NOSLEEP4CORE) ? "NOSLEEP4CORE " : "",
+                  (mode & Sync::NOSLEEPFORCE) ? "NOSLEEPFORCE " : "",
+                  (mode & Sync::SOCKETNOBLOCK) ? "SOCKETNOBLOCK " : "", (mode & Sync::OCCUPIED) ? "OCCUPIED " : "",
+                  feedbackWindow(mode), (mode & Sync::NOFASTFEEDBACK) ? " NOFASTFEEDBACK " : " ",
                   static_cast<unsigned long long>(infoCycle.picoseconds / TIVRA::Clock::MS));
 }
 

@@ -186,9 +186,9 @@ TEST(WorkerTiming, RandomCyclesWithASeededGenerator)
     // At or below the shortest cycle, and in other modes, no number is drawn.
     std::mt19937 untouched(1234);
     std::mt19937 used(1234);
-    EXPECT_EQ((QUORVIN::planBurst(p, p.minCycleTime, deadline, deadline, 0, used, score).deadline - deadline)
-                  .picoseconds,
-              9'000 * US);
+    EXPECT_EQ(
+        (QUORVIN::planBurst(p, p.minCycleTime, deadline, deadline, 0, used, score).deadline - deadline).picoseconds,
+        9'000 * US);
     p.mode = QUORVIN::TransferFix;
     QUORVIN::planBurst(p, current, deadline, deadline, 0, used, score);
     EXPECT_EQ(used, untouched);
