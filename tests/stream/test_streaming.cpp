@@ -24,6 +24,7 @@
 
 #include "AllocationCount.h"
 #include "LogCapture.h"
+#include "WaitFor.h"
 #include "foundation/SysLog.h"
 #include "stream/SyncBuffer.h"
 #include "stream/WorkerControl.h"
@@ -52,18 +53,7 @@ std::vector<std::string> loggedStartingWith(const std::string& prefix)
     return testlog::startingWith(prefix);
 }
 
-template <typename F>
-bool waitFor(F done, std::chrono::milliseconds timeout = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using testwait::waitFor;
 
 // Known audio: byte k of the stream is a fixed function of k that never
 // starts with a mute byte.

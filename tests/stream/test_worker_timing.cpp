@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "WaitFor.h"
 #include "stream/Sync.h"
 #include "stream/WorkerControl.h"
 #include "testbed/emulator/TargetEmulator.h"
@@ -229,18 +230,7 @@ TEST(WorkerTiming, StartModeTimeoutAndLine)
 
 namespace {
 
-template <typename F>
-bool waitFor(F done, std::chrono::milliseconds timeout = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using testwait::waitFor;
 
 constexpr uint8_t kAudio = 0x5A;
 
