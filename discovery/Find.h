@@ -1,0 +1,150 @@
+// The host's discovery object: one UDP socket for the multicast search and
+// every query to a found target (sinks, ports, status), the interfaces the
+// search runs on, and the settings that filter targets and announce the
+// host. No thread or lock of its own: one caller at a time, blocking.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/IPAddress.h"
+#include "foundation/Socket.h"
+#include "protocol/Message.h"
+
+namespace QUORVIN {
+
+class Find {
+public:
+    struct Setting {
+        uint64_t acceptId = ~uint64_t{0};  // 0 accepts every target
+        uint16_t protocolVersion = 1;      // 0: no version check
+        std::string hostName;
+        bool probeFirst = false;
+        bool useLoopback = false;
+        std::vector<uint64_t> acceptIdList;
+        uint64_t hostId = ~uint64_t{0};
+    };
+
+    struct FindTargetSt {
+        uint64_t productId = 0;
+        std::string targetName;
+    };
+
+    enum MODE : uint32_t {
+        MODE_PORT1 = 0x01,
+        MODE_PORT2 = 0x02,
+        MODE_PORT4 = 0x04,
+        MODE_OPTION0 = 0x08,
+        MODE_OPTION1 = 0x10,
+    };
+
+    struct SynchroNodeInfo {
+        uint16_t option0 = 0;
+        uint16_t option1 = 0;
+        uint16_t option2 = 0;
+        uint16_t option3 = 0;
+    };
+
+    struct TargetConnectInfo {
+        uint64_t productId = 0;
+        uint16_t spare = 0;
+        uint16_t sinkNumber = 0;
+        uint16_t protocolVersion = 0;
+        std::string targetName;
+        std::string description;
+        TIVRA::IPAddress target{};
+        std::string sinkName;
+        bool multiport = false;
+        SynchroNodeInfo nodeInfo{};
+    };
+
+    struct TargetStatusInfo {
+        uint64_t productId = 0;
+        uint16_t sinkNumber = 0;
+        uint16_t protocolVersion = 0;
+        std::string targetName;
+        uint16_t state = 0;
+        TIVRA::IPAddress peer{};
+        std::string peerName;
+    };
+
+    struct StatusSortSt {
+        uint64_t productId = 0;
+        uint16_t sinkNumber = 0;
+        uint16_t protocolVersion = 0;
+        std::string targetName;
+        uint16_t state = 0;
+        TIVRA::IPAddress peer{};
+        std::string peerName;
+        TIVRA::IPAddress sinkAddress{};
+        bool tail = false;
+        bool head = false;
+    };
+
+    // One sink's chain: roots first, each followed by what it feeds.
+    class StatusSort : public std::list<StatusSortSt> {
+    public:
+        const_iterator find(TIVRA::IPAddress address) const;
+        // Same number of elements (the elements are not compared).
+        bool operator==(const StatusSort& other) const { return size() == other.size(); }
+    };
+
+    explicit Find(const Setting& setting);
+    ~Find();
+    Find(const Find&) = delete;
+    Find& operator=(const Find&) = delete;
+
+    // ---- opening and interfaces
+    bool open(const std::list<TIVRA::IPAddress>& list);
+    bool open();
+    bool open(const TIVRA::IPAddress& address);
+    bool open(unsigned short interfaceIndex);
+    bool open(const std::list<std::string>& names);
+    std::list<TIVRA::IPAddress> getIfList();
+    void close();
+
+    // ---- exchange and target search. sendAck results: 0 answered, 1 local
+    // failure, 2 no answer in time, 3 refused, 4 echo.
+    int sendAck(const TIVRA::IPAddress& to, const Send& request, MessageID answerId, Receive& answer, bool blocking);
+    bool sendMulti(const Send& request, MessageID answerId, std::map<TIVRA::IPAddress, Receive>& answers);
+    bool findTarget(std::map<TIVRA::IPAddress, FindTargetSt>& targets);
+    uint64_t muchID(unsigned long id) const;
+    bool NotisName(const TIVRA::IPAddress& to);
+    bool pingTarget(TIVRA::IPAddress to);
+    bool getTarget(const TIVRA::IPAddress& to, unsigned long& productId, std::string& name);
+
+    // ---- sinks, ports and status
+    bool getPort(const TIVRA::IPAddress& target, MODE mode, unsigned short& count0, unsigned short& count1,
+                 unsigned char* bitmap0, unsigned char* bitmap1);
+    bool getPort(const TIVRA::IPAddress& target, MODE mode, unsigned short sinkNumber, TIVRA::IPAddress& sinkAddress,
+                 unsigned short& version, std::string& sinkName, SynchroNodeInfo& nodeInfo);
+    bool getStatus(const TIVRA::IPAddress& target, unsigned short& count);
+    bool getStatus(const TIVRA::IPAddress& target, unsigned short number, TIVRA::IPAddress& sinkAddress,
+                   unsigned short& version, std::string& peerName, TIVRA::IPAddress& peer, unsigned short& state);
+    bool findTarget(const std::map<TIVRA::IPAddress, FindTargetSt>& targets,
+                    std::map<TIVRA::IPAddress, TargetConnectInfo>& sinks, MODE mode);
+    bool findTarget(const std::map<TIVRA::IPAddress, FindTargetSt>& targets,
+                    std::map<TIVRA::IPAddress, TargetStatusInfo>& statuses);
+    static bool is_multiport(const std::map<TIVRA::IPAddress, TargetConnectInfo>& sinks,
+                             const TIVRA::IPAddress& sinkAddress);
+
+    // ---- chains
+    static void SortStatus(TIVRA::IPAddress sinkAddress, unsigned short sinkNumber, bool local,
+                           const std::map<TIVRA::IPAddress, TargetStatusInfo>& statuses, StatusSort& chain);
+
+protected:
+    uint64_t acceptId;
+    uint16_t protocolVersion;
+    std::string hostName;
+    bool probeFirst;
+    bool useLoopback;
+    std::vector<uint64_t> acceptIdList;
+    uint64_t hostId;
+    std::list<TIVRA::IPAddress> interfaces;
+    TIVRA::UDPV6 socket;
+};
+
+}  // namespace QUORVIN
