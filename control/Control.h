@@ -59,6 +59,11 @@ public:
     const std::vector<StatusSt>& getItems() const { return items; }
 
 protected:
+    // Lists one sink's items behind `into`; false on a failed exchange.
+    bool listSink(const Find::StatusSortSt& entry, std::vector<StatusSt>& into);
+    // Reads (write false) or writes one item and caches its answer.
+    bool exchangeItem(StatusSt& item, bool write, uint64_t value);
+
     std::string hostName;
     uint64_t hostId;
     TIVRA::UDPV6 socket;
