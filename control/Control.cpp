@@ -1,6 +1,8 @@
 // The control channel (see Control.h).
 #include "control/Control.h"
 
+#include <cerrno>
+
 #include "control/ControlAnswers.h"
 #include "foundation/SysLog.h"
 
@@ -13,6 +15,9 @@ namespace {
 
 constexpr int RELEASE_NO = 142;
 constexpr int SENDS = 3;
+// Bit 15 of a value request's item number is the write flag: items past
+// this one cannot be read or written (a read would write another item).
+constexpr uint16_t LAST_ADDRESSABLE = CONTROL_WRITE - 1;
 constexpr Clock ANSWER_WAIT{10 * Clock::MS};
 // What an exchange takes off the socket before its request, at most: a
 // sender that floods the socket must not hold the exchange.
@@ -32,7 +37,9 @@ bool Control::open()
 {
     TIVRA::SYSLOG_INFO << "Quorvin Control Library ReleaseNo : " << RELEASE_NO;
     if (!socket.open(TIVRA::Socket::UDP_V6)) {
-        TIVRA::SYSLOG_ERR << "UDP control open error:" << socket.getLastError();
+        // The socket records no error of its own open; errno is that error.
+        const int error = errno;
+        TIVRA::SYSLOG_ERR << "UDP control open error:" << error;
         socket.close();
         return false;
     }
@@ -131,6 +138,9 @@ bool Control::listSink(const Find::StatusSortSt& entry, std::vector<StatusSt>& i
     if (!sendAck(entry.sinkAddress, buildListRequest(0), CONTROLLIST_ANS, answer) || !parseItemCount(answer, count)) {
         return false;
     }
+    if (count > LAST_ADDRESSABLE) {
+        TIVRA::SYSLOG_WARNING << "control items past " << LAST_ADDRESSABLE << " not addressable:" << count;
+    }
     // A 32-bit counter, so a count of 65535 ends.
     for (uint32_t i = 1; i <= count; ++i) {
         const uint16_t item = static_cast<uint16_t>(i);
@@ -182,6 +192,9 @@ bool Control::connect(IPAddress address)
 
 bool Control::exchangeItem(StatusSt& item, bool write, uint64_t value)
 {
+    if (item.itemId > LAST_ADDRESSABLE) {
+        return false;
+    }
     const Send request = write ? buildWriteRequest(item.itemId, value) : buildReadRequest(item.itemId);
     Receive answer;
     uint64_t got = 0;
@@ -198,6 +211,9 @@ bool Control::exchangeItem(StatusSt& item, bool write, uint64_t value)
 bool Control::update()
 {
     for (StatusSt& item : items) {
+        if (item.itemId > LAST_ADDRESSABLE) {
+            continue;  // listed, but its value cannot be asked
+        }
         if (!exchangeItem(item, false, 0)) {
             return false;
         }
@@ -219,7 +235,7 @@ bool Control::setVolume(short volume)
     const uint64_t wide = static_cast<uint64_t>(static_cast<int64_t>(volume));
     for (size_t i = items.size(); i-- > 0;) {
         StatusSt& item = items[i];
-        if (item.type != CONTROL_VOLUME) {
+        if (item.type != CONTROL_VOLUME || item.itemId > LAST_ADDRESSABLE) {
             continue;
         }
         if (!exchangeItem(item, true, item.volumeEnabled != 0 ? wide : 0)) {
