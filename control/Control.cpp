@@ -5,6 +5,7 @@
 
 #include "control/ControlAnswers.h"
 #include "foundation/SysLog.h"
+#include "protocol/Exchange.h"
 
 namespace QUORVIN {
 
@@ -19,10 +20,6 @@ constexpr int SENDS = 3;
 // this one cannot be read or written (a read would write another item).
 constexpr uint16_t LAST_ADDRESSABLE = CONTROL_WRITE - 1;
 constexpr Clock ANSWER_WAIT{10 * Clock::MS};
-// What an exchange takes off the socket before its request, at most: a
-// sender that floods the socket must not hold the exchange.
-constexpr int DRAIN_DATAGRAMS = 256;
-constexpr Clock DRAIN_TIME{10 * Clock::MS};
 
 }  // namespace
 
@@ -65,15 +62,7 @@ bool Control::sendAck(const IPAddress& to, const Send& request, MessageID answer
     // goes out (a late answer to an earlier exchange) cannot answer it.
     // Resends of this request do not drain: a late answer to an earlier send
     // of the same request answers it as well.
-    const Clock drainEnd = Clock::now() + DRAIN_TIME;
-    for (int drained = 0; drained < DRAIN_DATAGRAMS && socket.wait() == TIVRA::Socket::WaitReady; ++drained) {
-        if (!socket.receiveFromV6(got, from)) {
-            break;  // a broken socket fails the send that follows
-        }
-        if (Clock::now().Comp(drainEnd) >= 0) {
-            break;
-        }
-    }
+    drainQueued(socket);
     for (int sent = 0; sent < SENDS; ++sent) {
         if (!socket.sendToV6(request, to, true)) {
             return false;
@@ -82,19 +71,12 @@ bool Control::sendAck(const IPAddress& to, const Send& request, MessageID answer
         // not prolong it.
         const Clock deadline = Clock::now() + ANSWER_WAIT;
         for (;;) {
-            const Clock now = Clock::now();
-            if (now.Comp(deadline) >= 0) {
-                break;
-            }
-            const TIVRA::Socket::WaitResult r = socket.wait(deadline - now);
-            if (r == TIVRA::Socket::WaitError) {
+            const Awaited r = awaitDatagram(socket, deadline, got, from);
+            if (r == Awaited::Failed) {
                 return false;
             }
-            if (r == TIVRA::Socket::WaitTimeout) {
+            if (r == Awaited::Timeout) {
                 break;
-            }
-            if (!socket.receiveFromV6(got, from)) {
-                return false;
             }
             if (!got) {
                 TIVRA::SYSLOG_DEBUG << "sendAck RCV errpacket:" << got.size();

@@ -145,6 +145,19 @@ protected:
     uint64_t hostId;
     std::list<TIVRA::IPAddress> interfaces;
     TIVRA::UDPV6 socket;
+
+private:
+    // The probe rule of the port and status queries: 0 go on, 1 local
+    // failure (false), 2 the target gave no usable answer (true, nothing).
+    int probeRule(const TIVRA::IPAddress& target);
+    // True once the target left this many exchanges in a row unanswered
+    // since the count was reset; logs the giving up once.
+    bool givenUp(const TIVRA::IPAddress& target);
+
+    // Exchanges in a row that ended without an answer (results 2-4).
+    uint32_t unanswered = 0;
+    bool gaveUpLogged = false;
+    bool nameRefusedLogged = false;
 };
 
 }  // namespace QUORVIN
