@@ -69,9 +69,9 @@ bool Control::sendAck(const IPAddress& to, const Send& request, MessageID answer
         }
         // The wait ends at a fixed time after the send: stray datagrams do
         // not prolong it.
-        const Clock deadline = Clock::now() + ANSWER_WAIT;
+        AnswerWait wait(ANSWER_WAIT);
         for (;;) {
-            const Awaited r = awaitDatagram(socket, deadline, got, from);
+            const Awaited r = wait.next(socket, got, from);
             if (r == Awaited::Failed) {
                 return false;
             }

@@ -33,11 +33,11 @@ int Find::sendAck(const IPAddress& to, const Send& request, MessageID answerId, 
         }
         return 1;
     }
-    const Clock deadline = Clock::now() + ANSWER_BUDGET;
+    AnswerWait wait(ANSWER_BUDGET);
     Receive got;
     IPAddress from;
     for (;;) {
-        switch (awaitDatagram(socket, deadline, got, from)) {
+        switch (wait.next(socket, got, from)) {
         case Awaited::Failed:
             return 1;
         case Awaited::Timeout:
@@ -98,9 +98,9 @@ bool Find::sendMulti(const Send& request, MessageID answerId, std::map<IPAddress
         }
         to.setPort(TARGET_PORT);
         (void)socket.sendToV6(request, to, false);
-        const Clock deadline = Clock::now() + MULTI_BUDGET;
+        AnswerWait wait(MULTI_BUDGET);
         for (;;) {
-            const Awaited r = awaitDatagram(socket, deadline, got, from);
+            const Awaited r = wait.next(socket, got, from);
             if (r == Awaited::Failed) {
                 return false;
             }

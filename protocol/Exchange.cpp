@@ -22,13 +22,21 @@ void drainQueued(TIVRA::Socket& socket)
     }
 }
 
-Awaited awaitDatagram(TIVRA::Socket& socket, Clock deadline, Receive& got, TIVRA::IPAddress& from)
+AnswerWait::AnswerWait(Clock budget) : end(Clock::now() + budget) {}
+
+Awaited AnswerWait::next(TIVRA::Socket& socket, Receive& got, TIVRA::IPAddress& from)
 {
     const Clock now = Clock::now();
-    if (now.Comp(deadline) >= 0) {
-        return Awaited::Timeout;  // a flood past the deadline must not keep the exchange going
+    Clock left(0);
+    if (now.Comp(end) >= 0) {
+        if (late >= DRAIN_DATAGRAMS) {
+            return Awaited::Timeout;
+        }
+        ++late;
+    } else {
+        left = end - now;
     }
-    const TIVRA::Socket::WaitResult r = socket.wait(deadline - now);
+    const TIVRA::Socket::WaitResult r = socket.wait(left);
     if (r == TIVRA::Socket::WaitError) {
         return Awaited::Failed;
     }

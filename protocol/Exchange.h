@@ -20,9 +20,21 @@ void drainQueued(TIVRA::Socket& socket);
 
 enum class Awaited { Datagram, Timeout, Failed };
 
-// One datagram, or Timeout once `deadline` has passed, however many
-// datagrams are still queued. Failed: the wait or the receive failed.
-Awaited awaitDatagram(TIVRA::Socket& socket, TIVRA::Clock deadline, Receive& got, TIVRA::IPAddress& from);
+// The wait of one exchange, with its end fixed when the request left: stray
+// datagrams never prolong it. A thread that wakes late still takes what
+// had arrived by then, but past the end at most DRAIN_DATAGRAMS of them, so
+// a flood cannot hold it.
+class AnswerWait {
+public:
+    explicit AnswerWait(TIVRA::Clock budget);
+    // One datagram, Timeout once the end has passed and nothing (or too
+    // much) is queued, Failed when the wait or the receive failed.
+    Awaited next(TIVRA::Socket& socket, Receive& got, TIVRA::IPAddress& from);
+
+private:
+    TIVRA::Clock end;
+    int late = 0;
+};
 
 // True for a send error that concerns only its destination (link down,
 // no route, address gone): the peer is unreachable, the socket is fine.

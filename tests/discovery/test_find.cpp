@@ -144,23 +144,35 @@ TEST(Discovery, AFloodOfStraysDoesNotHoldTheExchange)
     });
     std::atomic<bool> stopFlood{false};
     std::atomic<bool> floodOver{false};
-    std::thread flooder([&] {
-        const auto stray = message(SINKOUT_ANS, STATUS_OK, 0, 0, 0, 0, "stray");
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!stopFlood && std::chrono::steady_clock::now() < end) {
-            if (asked) {
-                target.send(0, stray, host);
+    // Several senders, and the debug lines on, so the strays come faster
+    // than the exchange reads them.
+    testlog::start(7);
+    std::atomic<int> flooding{0};
+    std::vector<std::thread> flooders;
+    for (int i = 0; i < 3; ++i) {
+        flooders.emplace_back([&] {
+            ++flooding;
+            const auto stray = message(SINKOUT_ANS, STATUS_OK, 0, 0, 0, 0, "stray");
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!stopFlood && std::chrono::steady_clock::now() < end) {
+                if (asked) {
+                    target.send(0, stray, host);
+                }
             }
-        }
-        floodOver = true;
-    });
+            if (--flooding == 0) {
+                floodOver = true;
+            }
+        });
+    }
     Find find(defaults());
     ASSERT_TRUE(find.open());
     Receive answer;
     const int r = find.sendAck(target.address(), Send(PORT_REQ, 0, 0, 0, 0, 1), PORT_ANS, answer, true);
     const bool ended = !floodOver;
     stopFlood = true;
-    flooder.join();
+    for (auto& t : flooders) {
+        t.join();
+    }
     EXPECT_EQ(r, 2);
     EXPECT_TRUE(ended) << "the exchange lasted as long as the flood";
 }
