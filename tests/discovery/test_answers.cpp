@@ -577,6 +577,7 @@ TEST(Loopback, OnlyTheV6LoopbackAddress)
         {v6("::"), false},
         {v6("1::"), false},
         {v6("1::1"), false},
+        {v6("100::1"), false},
         {v6("::ffff:7f00:1"), false},
     };
     for (const Case& c : cases) {
