@@ -1,0 +1,255 @@
+// Arbitrary datagrams through every discovery and control answer reader. The
+// expected outcome is worked out from the raw bytes here, apart from Receive:
+// a reader takes exactly the valid, accepted answer it is for, gives only
+// what that datagram's header and payload hold, and otherwise leaves its
+// outputs alone. Every text it gives is then escaped for a log line.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "control/ControlAnswers.h"
+#include "discovery/Answers.h"
+#include "foundation/IPAddress.h"
+#include "protocol/Message.h"
+
+using namespace QUORVIN;
+
+namespace {
+
+void require(bool ok)
+{
+    if (!ok) {
+        std::abort();
+    }
+}
+
+struct Raw {
+    bool valid = false;
+    uint16_t message = 0;
+    uint16_t status = 0;
+    uint16_t option[4] = {};
+    uint64_t option64 = 0;
+    std::string payload;
+
+    bool accepted(MessageID id) const { return valid && message == id && (status & STATUS_OK) != 0; }
+};
+
+Raw decode(const uint8_t* data, size_t size)
+{
+    Raw raw;
+    if (size < 16) {
+        return raw;
+    }
+    auto word = [&](size_t at) { return static_cast<uint16_t>(data[at] | data[at + 1] << 8); };
+    const size_t total = word(2) & ~7U;
+    const size_t pad = word(2) & 7U;
+    raw.valid = word(0) == 100 && total >= 16 && total - 16 >= pad && size >= total;
+    raw.message = word(4);
+    raw.status = word(6);
+    for (size_t i = 0; i < 4; ++i) {
+        raw.option[i] = word(8 + 2 * i);
+        raw.option64 |= uint64_t{raw.option[i]} << (16 * i);
+    }
+    if (raw.valid) {
+        raw.payload.assign(reinterpret_cast<const char*>(data) + 16, total - 16 - pad);
+    }
+    return raw;
+}
+
+// The escaped text holds no control byte and DEL, and reads back to the
+// original: nothing is lost or made ambiguous.
+void checkEscaped(const std::string& text)
+{
+    const std::string escaped = escapeText(text);
+    std::string back;
+    for (size_t i = 0; i < escaped.size(); ++i) {
+        const auto u = static_cast<unsigned char>(escaped[i]);
+        require(u >= 0x20 && u != 0x7F);
+        if (escaped[i] != '\\') {
+            back += escaped[i];
+            continue;
+        }
+        require(i + 1 < escaped.size());
+        if (escaped[i + 1] == '\\') {
+            back += '\\';
+            ++i;
+            continue;
+        }
+        require(escaped[i + 1] == 'x' && i + 3 < escaped.size());
+        const std::string hex = escaped.substr(i + 2, 2);
+        require(hex.find_first_not_of("0123456789abcdef") == std::string::npos);
+        const auto value = static_cast<unsigned char>(std::stoul(hex, nullptr, 16));
+        require(value < 0x20 || value == 0x7F);
+        back += static_cast<char>(value);
+        i += 3;
+    }
+    require(back == text);
+}
+
+const std::string KEPT = "\x01kept\\";
+
+TIVRA::IPAddress kept(uint8_t byte)
+{
+    TIVRA::IPAddress a;
+    std::memset(a.addr, byte, sizeof a.addr);
+    a.port = 0x5AA5;
+    a.ifindex = 0x12345678;
+    return a;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    Receive r;
+    r.assign(data, data + size);
+    const Raw raw = decode(data, size);
+    require(static_cast<bool>(r) == raw.valid);
+    require(r.size_data() == raw.payload.size());
+    const std::string& payload = raw.payload;
+
+    {
+        uint64_t productId = 0x0123456789ABCDEFULL;
+        std::string name = KEPT;
+        const bool ok = parseFindAnswer(r, productId, name);
+        require(ok == raw.accepted(FIND_ANS));
+        require(ok ? productId == raw.option64 : productId == 0x0123456789ABCDEFULL);
+        require(ok ? name == payload : name == KEPT);
+        require(!ok || name.size() <= r.size_data());
+        checkEscaped(name);
+
+        SendBuffer notice;
+        require(buildNoticeRequest(name, productId, notice));
+        const TIVRA::BufferCS_const bytes = static_cast<const Send&>(notice);
+        Receive sent;
+        sent.assign(bytes.viewData, bytes.viewData + bytes.viewSize);
+        std::string back;
+        sent.get_str(back);
+        require(sent && sent.getMessage() == NOTISNAME_REQ && sent.getStatus() == STATUS_OK);
+        require(sent.getOption() == productId && back == name);
+    }
+    {
+        uint16_t count0 = 1;
+        uint16_t count1 = 2;
+        uint16_t kind = 3;
+        unsigned char bitmap0[SINK_BITMAP_BYTES];
+        unsigned char bitmap1[SINK_BITMAP_BYTES];
+        std::memset(bitmap0, 0xFF, sizeof bitmap0);
+        std::memset(bitmap1, 0xFF, sizeof bitmap1);
+        const bool ok = parsePortCounts(r, count0, count1, kind, bitmap0, bitmap1);
+        require(ok == raw.accepted(PORT_ANS));
+        require(ok ? count0 == raw.option[0] && count1 == raw.option[1] && kind == raw.option[2]
+                   : count0 == 1 && count1 == 2 && kind == 3);
+        const bool maps = ok && payload.size() == 2 * SINK_BITMAP_BYTES;
+        for (size_t i = 0; i < SINK_BITMAP_BYTES; ++i) {
+            require(bitmap0[i] == (maps ? static_cast<unsigned char>(payload[i]) : 0xFF));
+            require(bitmap1[i] == (maps ? static_cast<unsigned char>(payload[SINK_BITMAP_BYTES + i]) : 0xFF));
+        }
+        std::memset(bitmap1, 0xFF, sizeof bitmap1);
+        require(parsePortCounts(r, count0, count1, kind, nullptr, bitmap1) == ok);
+        require(parsePortCounts(r, count0, count1, kind, nullptr, nullptr) == ok);
+        for (size_t i = 0; i < SINK_BITMAP_BYTES; ++i) {
+            require(bitmap1[i] == (maps ? static_cast<unsigned char>(payload[SINK_BITMAP_BYTES + i]) : 0xFF));
+        }
+    }
+    {
+        uint16_t port = 4;
+        uint16_t version = 5;
+        std::string name = KEPT;
+        const bool ok = parseSinkPort(r, port, version, name);
+        require(ok == raw.accepted(PORT_ANS));
+        require(ok ? port == raw.option[2] && version == raw.option[3] : port == 4 && version == 5);
+        require(ok ? name == payload : name == KEPT);
+        require(!ok || name.size() <= r.size_data());
+        checkEscaped(name);
+    }
+    {
+        Find::SynchroNodeInfo info{6, 7, 8, 9};
+        const bool ok = parseNodeInfo(r, info);
+        require(ok == raw.accepted(NODEINFO_ANS));
+        if (ok) {
+            require(info.option0 == raw.option[0] && info.option1 == raw.option[1] && info.option2 == raw.option[2]
+                    && info.option3 == raw.option[3]);
+        } else {
+            require(info.option0 == 6 && info.option1 == 7 && info.option2 == 8 && info.option3 == 9);
+        }
+    }
+    {
+        TIVRA::IPAddress target;
+        target.addr[0] = 0xfe;
+        target.addr[1] = 0x80;
+        target.addr[15] = size > 0 ? data[size - 1] : 1;
+        target.port = 0x3412;
+        target.ifindex = 4;
+        std::string description = KEPT;
+        const bool ok = parseDescription(r, target, description);
+        require(ok == raw.accepted(SINKOUT_ANS));
+        if (ok) {
+            std::string expected = payload;
+            const size_t at = payload.find("[myaddress]");
+            if (at != std::string::npos) {
+                std::string address;
+                target.get_V6_str(address);
+                expected = payload.substr(0, at) + "[" + address + "]" + payload.substr(at + 11);
+            }
+            require(description == expected);
+        } else {
+            require(description == KEPT);
+        }
+        checkEscaped(description);
+    }
+    {
+        uint16_t count = 10;
+        const bool ok = parseStatusCount(r, count);
+        require(ok == raw.accepted(STATUS_ANS));
+        require(count == (ok ? raw.option[0] : 10));
+    }
+    {
+        uint16_t state = 11;
+        uint16_t port = 12;
+        uint16_t version = 13;
+        TIVRA::IPAddress peer = kept(0xA5);
+        std::string name = KEPT;
+        const bool ok = parseStatusEntry(r, state, port, version, peer, name);
+        require(ok == raw.accepted(STATUS_ANS));
+        if (ok) {
+            require(state == raw.option[1] && port == raw.option[2] && version == raw.option[3]);
+            TIVRA::IPAddress expected = kept(0xA5);
+            if (payload.size() >= 18) {
+                std::memcpy(expected.addr, payload.data(), 16);
+                std::memcpy(&expected.port, payload.data() + 16, 2);
+            }
+            require(peer == expected);
+            require(name == (payload.size() > 18 ? payload.substr(18) : std::string()));
+            require(name.size() <= r.size_data());
+        } else {
+            require(state == 11 && port == 12 && version == 13 && peer == kept(0xA5) && name == KEPT);
+        }
+        checkEscaped(name);
+    }
+    {
+        uint16_t count = 14;
+        const bool ok = parseItemCount(r, count);
+        require(ok == raw.accepted(CONTROLLIST_ANS));
+        require(count == (ok ? raw.option[0] : 14));
+
+        uint16_t type = 15;
+        require(parseItemType(r, type) == ok);
+        require(type == (ok ? raw.option[1] : 15));
+    }
+    {
+        // The item the datagram names, and one taken from its last bytes,
+        // which mostly is another.
+        const uint16_t fromTail = size >= 2 ? static_cast<uint16_t>(data[size - 2] | data[size - 1] << 8) : 0;
+        for (const uint16_t item : {raw.option[0], fromTail}) {
+            uint64_t value = 16;
+            uint16_t status = 17;
+            const bool ok = parseValueAnswer(r, item, value, status);
+            require(ok == (raw.accepted(CONTROLVALUE_ANS) && raw.option[0] == item));
+            require(value == (ok ? raw.option64 >> 16 : 16));
+            require(status == (ok ? raw.status : 17));
+        }
+    }
+    return 0;
+}
