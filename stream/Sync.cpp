@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "foundation/SysLog.h"
+#include "protocol/Exchange.h"
 
 namespace QUORVIN {
 
@@ -17,10 +18,6 @@ constexpr Clock PREPARE_WAIT{10 * Clock::SEC};
 constexpr uint16_t DEFAULT_PACKET_SIZE = 1428;
 constexpr uint16_t DEFAULT_PACKET_COUNT = 10;
 constexpr int RELEASE_NO = 142;
-// What sendAck takes off the socket before its request, at most: a sender
-// that floods the socket must not hold the exchange.
-constexpr int DRAIN_DATAGRAMS = 256;
-constexpr Clock DRAIN_TIME{10 * Clock::MS};
 
 }  // namespace
 
@@ -111,16 +108,15 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
         if (!socket.sendToV6(request, to, true)) {
             return false;
         }
+        // Fixed at the send: strays do not prolong it.
+        AnswerWait answerWait(wait);
         for (;;) {
-            const TIVRA::Socket::WaitResult r = socket.wait(wait);
-            if (r == TIVRA::Socket::WaitError) {
+            const Awaited r = answerWait.next(socket, got, from);
+            if (r == Awaited::Failed) {
                 return false;
             }
-            if (r == TIVRA::Socket::WaitTimeout) {
+            if (r == Awaited::Timeout) {
                 break;  // next send
-            }
-            if (!socket.receiveFromV6(got, from)) {
-                return false;
             }
             if (!got) {
                 TIVRA::SYSLOG_DEBUG << "sendAck RCV errpacket:" << got.size();

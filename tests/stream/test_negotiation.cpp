@@ -493,6 +493,52 @@ TEST_F(Negotiation, SendAckDrainIsBoundedUnderAFlood)
     EXPECT_GT(sent.load(), 0U);
 }
 
+// Strays that keep coming after the request do not stretch the wait for
+// its answer: three sends of 1 ms each end while the flood goes on.
+TEST_F(Negotiation, SendAckWaitIsNotProlongedByStrays)
+{
+    openStream();
+    QuietPeer peer;
+    ASSERT_TRUE(peer.opened);
+    TIVRA::IPAddress source;
+    ASSERT_TRUE(peer.learnSource(sync, sync.syncSocket, source));
+    std::atomic<bool> asked{false};
+    std::atomic<bool> stopFlood{false};
+    std::atomic<int> flooding{0};
+    std::atomic<bool> floodOver{false};
+    std::vector<std::thread> flooders;
+    for (int i = 0; i < 3; ++i) {
+        flooders.emplace_back([&] {
+            ++flooding;
+            QuietPeer flooder;
+            flooder.socket.setBlocking(false);
+            const Send stray(QUORVIN::SUPPORT_ANS, QUORVIN::STATUS_OK, 1UL);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!stopFlood.load() && std::chrono::steady_clock::now() < end) {
+                if (asked.load()) {
+                    flooder.socket.sendToV6(stray, source, false);
+                }
+            }
+            if (--flooding == 0) {
+                floodOver = true;
+            }
+        });
+    }
+    std::thread watcher([&] { asked = peer.socket.wait(Clock(10 * Clock::SEC)) == TIVRA::Socket::WaitReady; });
+    Receive answer;
+    const bool ok = sync.sendAck(sync.syncSocket, peer.address, Send(QUORVIN::SUPPORT_REQ, 0, 0UL),
+                                 QUORVIN::SUPPORT_ANS, answer, Clock(Clock::MS));
+    const bool ended = !floodOver.load();
+    watcher.join();
+    stopFlood.store(true);
+    for (std::thread& t : flooders) {
+        t.join();
+    }
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_TRUE(ended) << "the wait lasted as long as the flood";
+}
+
 TEST_F(Negotiation, ConnectPrepareWithAndWithoutNameRequest)
 {
     config.sinks[0].latency = 1234;
