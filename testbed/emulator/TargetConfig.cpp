@@ -530,12 +530,57 @@ bool parsePhase(const std::string& text, uint16_t& out)
     return true;
 }
 
+namespace {
+
+bool parseForm(const std::string& value, Behaviour::Before& out)
+{
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
+    for (uint8_t i = 0; i < 6; ++i) {
+        if (value == names[i]) {
+            out = static_cast<Behaviour::Before>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* formName(Behaviour::Before form)
+{
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
+    return names[form];
+}
+
+}  // namespace
+
+std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1)
+{
+    switch (message) {
+    case QUORVIN::PORT_REQ:
+        return option0 != 0 ? option0 : option1;
+    case QUORVIN::STATUS_REQ:
+    case QUORVIN::CONTROLLIST_REQ:
+        return option0;
+    case QUORVIN::CONTROLVALUE_REQ:
+        return static_cast<uint16_t>(option0 & 0x7FFF);
+    default:
+        return std::nullopt;
+    }
+}
+
 bool parseBehaviour(const std::string& text, Behaviour& out)
 {
     Behaviour b;
     bool haveMode = false;
     for (const std::string& word : splitWords(text)) {
         const size_t eq = word.find('=');
+        if (eq != std::string::npos && word.compare(0, eq, "malformed") == 0) {
+            if (haveMode || !parseForm(word.substr(eq + 1), b.malformed) || b.malformed == Behaviour::NOTHING) {
+                return false;
+            }
+            haveMode = true;
+            b.mode = Behaviour::MALFORMED;
+            continue;
+        }
         if (eq == std::string::npos) {
             if (haveMode) {
                 return false;
@@ -551,6 +596,10 @@ bool parseBehaviour(const std::string& text, Behaviour& out)
                 b.mode = Behaviour::ECHO;
             } else if (word == "other-port") {
                 b.mode = Behaviour::OTHER_PORT;
+            } else if (word == "other-address") {
+                b.mode = Behaviour::OTHER_ADDRESS;
+            } else if (word == "wrong-echo") {
+                b.mode = Behaviour::WRONG_ECHO;
             } else {
                 return false;
             }
@@ -565,19 +614,29 @@ bool parseBehaviour(const std::string& text, Behaviour& out)
             }
             b.onRepeat = static_cast<uint16_t>(k);
         } else if (name == "before") {
-            if (value == "short") {
-                b.before = Behaviour::SHORT;
-            } else if (value == "tag") {
-                b.before = Behaviour::BAD_TAG;
-            } else if (value == "length") {
-                b.before = Behaviour::BAD_LENGTH;
-            } else if (value == "other-id") {
-                b.before = Behaviour::OTHER_ID;
-            } else if (value == "nothing") {
-                b.before = Behaviour::NOTHING;
+            if (!parseForm(value, b.before)) {
+                return false;
+            }
+        } else if (name == "copies" || name == "flood") {
+            uint64_t k = 0;
+            if (!parseNumber(value, 0xFFFF, k)) {
+                return false;
+            }
+            (name == "copies" ? b.copies : b.flood) = static_cast<uint16_t>(k);
+        } else if (name == "stray") {
+            if (value == "other-id") {
+                b.stray = Behaviour::STRAY_OTHER_ID;
+            } else if (value == "stale") {
+                b.stray = Behaviour::STRAY_STALE;
             } else {
                 return false;
             }
+        } else if (name == "nth") {
+            uint64_t k = 0;
+            if (!parseNumber(value, UINT32_MAX, k)) {
+                return false;
+            }
+            b.nth = static_cast<uint32_t>(k);
         } else if (name == "delay") {
             if (!parseDelay(value, b.delayUs)) {
                 return false;
@@ -592,17 +651,29 @@ bool parseBehaviour(const std::string& text, Behaviour& out)
 
 std::string behaviourText(const Behaviour& behaviour)
 {
-    static const char* const modes[] = {"answer", "silent", "refuse", "echo", "other-port"};
-    static const char* const befores[] = {"nothing", "short", "tag", "length", "other-id"};
-    std::string text = modes[behaviour.mode];
+    static const char* const modes[] = {"answer",     "silent",        "refuse",    "echo",
+                                        "other-port", "other-address", "wrong-echo"};
+    std::string text = behaviour.mode == Behaviour::MALFORMED
+                           ? std::string("malformed=") + formName(behaviour.malformed)
+                           : modes[behaviour.mode];
     if (behaviour.onRepeat > 1) {
         text += " repeat=" + std::to_string(behaviour.onRepeat);
     }
     if (behaviour.before != Behaviour::NOTHING) {
-        text += std::string(" before=") + befores[behaviour.before];
+        text += std::string(" before=") + formName(behaviour.before);
     }
     if (behaviour.delayUs != 0) {
         text += " delay=" + std::to_string(behaviour.delayUs) + "us";
+    }
+    if (behaviour.copies > 1) {
+        text += " copies=" + std::to_string(behaviour.copies);
+    }
+    if (behaviour.flood != 0) {
+        text += " flood=" + std::to_string(behaviour.flood);
+        text += behaviour.stray == Behaviour::STRAY_STALE ? " stray=stale" : " stray=other-id";
+    }
+    if (behaviour.nth != 0) {
+        text += " nth=" + std::to_string(behaviour.nth);
     }
     return text;
 }
