@@ -3,15 +3,25 @@
 // visible to a raw host socket, and the multicast search inside network
 // namespaces of the test's own.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HostSocket.h"
+#include "NetNamespaces.h"
+#include "WaitFor.h"
 #include "protocol/Identifiers.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/ControlHandlers.h"
 #include "testbed/emulator/TargetEmulator.h"
 
 namespace {
@@ -63,6 +73,7 @@ protected:
         config.discovery.port = 0;
         config.discovery.productId = kProductId;
         config.discovery.description = "ctl=[myaddress]:80";
+        config.sinks[1].version = 7;
         configure();
         ASSERT_TRUE(emulator.start(config));
         ASSERT_TRUE(emulator.discoveryAddress());
@@ -139,6 +150,230 @@ TEST_F(Discovery, NameAnnouncementIsKeptAndAnswered)
     EXPECT_TRUE(state.haveHostName);
     EXPECT_EQ(state.hostName, "VUVO VAZA");
     EXPECT_EQ(state.hostId, 0xFFFFFFFFFFFFFFFFULL);
+}
+
+TEST_F(Discovery, ProbeAndDescriptionAreAnswered)
+{
+    host.send(target, message(QUORVIN::PROBE_REQ, 0, 0, 0, 0));
+    const Datagram probe = only();
+    ASSERT_TRUE(probe.bytes);
+    EXPECT_EQ(probe.bytes.getMessage(), QUORVIN::SUPPORT_ANS);
+    EXPECT_EQ(probe.bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(probe.bytes.getOption(), config.sinks[0].summary());
+
+    host.send(target, message(QUORVIN::SINKOUT_REQ, 0, 0, 0, 0));
+    const Datagram out = only();
+    ASSERT_TRUE(out.bytes);
+    EXPECT_EQ(out.bytes.getMessage(), QUORVIN::SINKOUT_ANS);
+    EXPECT_EQ(out.bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(text(out), "ctl=[myaddress]:80");
+}
+
+TEST_F(Discovery, PortCountsCarryTheBitmapsOfTheSinkNumbers)
+{
+    host.send(target, message(QUORVIN::PORT_REQ, 0, 0, 0, 1));
+    const Datagram a = only();
+    ASSERT_TRUE(a.bytes);
+    EXPECT_EQ(a.bytes.getMessage(), QUORVIN::PORT_ANS);
+    EXPECT_EQ(a.bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(a.bytes.getOption0(), 2);
+    EXPECT_EQ(a.bytes.getOption1(), 2);
+    EXPECT_EQ(a.bytes.getOption2(), 0);
+    ASSERT_EQ(a.bytes.size_data(), 1024u);
+    const uint8_t* bits = a.bytes.get_data();
+    for (size_t half : {size_t{0}, size_t{512}}) {
+        EXPECT_EQ(bits[half], 0x06) << half;  // sinks 1 and 2
+        for (size_t i = 1; i < 512; ++i) {
+            ASSERT_EQ(bits[half + i], 0) << half + i;
+        }
+    }
+}
+
+TEST_F(Discovery, PortSinkFormNamesThePortVersionAndName)
+{
+    struct Case {
+        const char* name;
+        uint16_t o0;
+        uint16_t o1;
+        uint16_t port;
+        uint16_t version;
+        std::string sinkName;
+    };
+    const uint16_t port0 = emulator.sinkAddress(0).getPort();
+    const uint16_t port1 = emulator.sinkAddress(1).getPort();
+    const Case cases[] = {
+        {"number in option 0", 1, 0, port0, 1, "Output 0"},
+        {"number in option 1", 0, 2, port1, 7, "Output 1"},
+        {"a number without a sink", 3, 0, 0, 1, ""},
+    };
+    for (const Case& c : cases) {
+        host.send(target, message(QUORVIN::PORT_REQ, c.o0, c.o1, 1, 1));
+        const Datagram a = only();
+        ASSERT_TRUE(a.bytes) << c.name;
+        EXPECT_EQ(a.bytes.getMessage(), QUORVIN::PORT_ANS) << c.name;
+        EXPECT_EQ(a.bytes.getStatus(), QUORVIN::STATUS_OK) << c.name;
+        EXPECT_EQ(a.bytes.getOption0(), c.o0) << c.name;
+        EXPECT_EQ(a.bytes.getOption1(), c.o1) << c.name;
+        EXPECT_EQ(a.bytes.getOption2(), c.port) << c.name;
+        EXPECT_EQ(a.bytes.getOption3(), c.version) << c.name;
+        EXPECT_EQ(text(a), c.sinkName) << c.name;
+    }
+}
+
+TEST_F(Discovery, StatusEntriesNameTheHostAsFeederByDefault)
+{
+    host.send(target, message(QUORVIN::STATUS_REQ, 0, 0, 0, 1));
+    const Datagram count = only();
+    ASSERT_TRUE(count.bytes);
+    EXPECT_EQ(count.bytes.getMessage(), QUORVIN::STATUS_ANS);
+    EXPECT_EQ(count.bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(count.bytes.getOption0(), 2);
+
+    for (uint16_t n : {1, 2}) {
+        host.send(target, message(QUORVIN::STATUS_REQ, n, 0, 0, 1));
+        const Datagram e = only();
+        ASSERT_TRUE(e.bytes);
+        EXPECT_EQ(e.bytes.getStatus(), QUORVIN::STATUS_OK);
+        EXPECT_EQ(e.bytes.getOption1(), 1);  // fed by this host
+        EXPECT_EQ(e.bytes.getOption2(), emulator.sinkAddress(n - 1).getPort());
+        EXPECT_EQ(e.bytes.getOption3(), n == 2 ? 7 : 1);
+        TIVRA::IPAddress peer;
+        std::string name = "unset";
+        e.bytes.get_add_str(peer, name);
+        EXPECT_EQ(e.bytes.size_data(), 18u);
+        EXPECT_EQ(peer.addr[15], 1);
+        EXPECT_EQ(peer.getPort(), n);  // the peer's sink number, network order
+        EXPECT_EQ(name, "");
+    }
+    // Past the entries: refused, so the host skips it.
+    host.send(target, message(QUORVIN::STATUS_REQ, 3, 0, 0, 1));
+    const Datagram past = only();
+    ASSERT_TRUE(past.bytes);
+    EXPECT_EQ(past.bytes.getMessage(), QUORVIN::STATUS_ANS);
+    EXPECT_EQ(past.bytes.getStatus(), 0);
+}
+
+// Counts and entries that do not follow the sink list.
+class ConfiguredTables : public Discovery {
+protected:
+    void configure() override
+    {
+        testbed::DiscoveryConfig& d = config.discovery;
+        d.sinkCount = 65535;
+        d.sinkCount1 = 4;
+        d.countKind = 2;
+        d.bitmapBytes = 1000;
+        d.ports[1] = testbed::PortEntry{.sink = 1, .port = 0, .version = 3, .name = "Renamed"};
+        d.ports[2] = testbed::PortEntry{.sink = 1, .port = 0, .version = std::nullopt, .name = std::nullopt};
+        d.ports[5] = testbed::PortEntry{.sink = std::nullopt, .port = 0, .version = std::nullopt, .name = "Gone"};
+        d.ports[9] = testbed::PortEntry{.sink = std::nullopt, .port = 4321, .version = 2, .name = "Elsewhere"};
+        peer.addr[0] = 0xFE;
+        peer.addr[1] = 0x80;
+        peer.addr[15] = 0x33;
+        d.statusCount = 65535;
+        d.status = std::vector<testbed::StatusEntry>{
+            {.state = 0,
+             .sink = 0,
+             .port = 0,
+             .version = std::nullopt,
+             .peer = peer,
+             .peerSink = 2,
+             .peerName = "Kitchen",
+             .payloadBytes = std::nullopt},
+            {.state = 2,
+             .sink = std::nullopt,
+             .port = 999,
+             .version = 5,
+             .peer = peer,
+             .peerSink = 1,
+             .peerName = "Kitchen",
+             .payloadBytes = 10},
+        };
+    }
+    TIVRA::IPAddress peer;
+};
+
+TEST_F(ConfiguredTables, CountsBitmapsAndTheSecondAsk)
+{
+    host.send(target, message(QUORVIN::PORT_REQ, 0, 0, 0, 1));
+    const Datagram first = only();
+    ASSERT_TRUE(first.bytes);
+    EXPECT_EQ(first.bytes.getOption0(), 65535);
+    EXPECT_EQ(first.bytes.getOption1(), 4);
+    EXPECT_EQ(first.bytes.getOption2(), 2);  // counted in kind 2: the host asks again
+    ASSERT_EQ(first.bytes.size_data(), 1000u);
+    for (size_t i = 0; i < 1000; ++i) {
+        ASSERT_EQ(first.bytes.get_data()[i], 0) << i;
+    }
+
+    host.send(target, message(QUORVIN::PORT_REQ, 0, 0, 1, 1));
+    const Datagram second = only();
+    ASSERT_TRUE(second.bytes);
+    EXPECT_EQ(second.bytes.getOption2(), 1);  // the kind it was asked for
+    EXPECT_EQ(second.bytes.getOption0(), 65535);
+}
+
+TEST_F(ConfiguredTables, SinkNumbersFollowThePortTable)
+{
+    struct Case {
+        uint16_t number;
+        uint16_t port;
+        uint16_t version;
+        std::string name;
+    };
+    const uint16_t port1 = emulator.sinkAddress(1).getPort();
+    const Case cases[] = {
+        {1, port1, 3, "Renamed"},
+        {2, port1, 7, "Output 1"},  // two numbers, one port
+        {5, 0, 1, "Gone"},
+        {9, 4321, 2, "Elsewhere"},  // no port; a port no sink has
+        {3, 0, 1, ""},
+        {65535, 0, 1, ""},
+    };
+    for (const Case& c : cases) {
+        host.send(target, message(QUORVIN::PORT_REQ, c.number, 0, 1, 1));
+        const Datagram a = only();
+        ASSERT_TRUE(a.bytes) << c.number;
+        EXPECT_EQ(a.bytes.getStatus(), QUORVIN::STATUS_OK) << c.number;
+        EXPECT_EQ(a.bytes.getOption2(), c.port) << c.number;
+        EXPECT_EQ(a.bytes.getOption3(), c.version) << c.number;
+        EXPECT_EQ(text(a), c.name) << c.number;
+    }
+}
+
+TEST_F(ConfiguredTables, StatusEntriesNameOtherFeedersAndCanBeCut)
+{
+    host.send(target, message(QUORVIN::STATUS_REQ, 0, 0, 0, 1));
+    const Datagram count = only();
+    ASSERT_TRUE(count.bytes);
+    EXPECT_EQ(count.bytes.getOption0(), 65535);
+
+    host.send(target, message(QUORVIN::STATUS_REQ, 1, 0, 0, 1));
+    const Datagram fed = only();
+    ASSERT_TRUE(fed.bytes);
+    EXPECT_EQ(fed.bytes.getOption1(), 0);
+    EXPECT_EQ(fed.bytes.getOption2(), emulator.sinkAddress(0).getPort());
+    ASSERT_EQ(fed.bytes.size_data(), 18u + 7u);
+    const uint8_t* p = fed.bytes.get_data();
+    EXPECT_EQ(std::memcmp(p, peer.addr, 16), 0);
+    EXPECT_EQ(p[16], 0);  // sink number 2 in network order
+    EXPECT_EQ(p[17], 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(p) + 18, 7), "Kitchen");
+
+    host.send(target, message(QUORVIN::STATUS_REQ, 2, 0, 0, 1));
+    const Datagram cut = only();
+    ASSERT_TRUE(cut.bytes);
+    EXPECT_EQ(cut.bytes.getOption1(), 2);
+    EXPECT_EQ(cut.bytes.getOption2(), 999);
+    EXPECT_EQ(cut.bytes.getOption3(), 5);
+    ASSERT_EQ(cut.bytes.size_data(), 10u);
+    EXPECT_EQ(std::memcmp(cut.bytes.get_data(), peer.addr, 10), 0);
+
+    // The count says 65535, but nothing stands behind entry 3.
+    host.send(target, message(QUORVIN::STATUS_REQ, 65535, 0, 0, 1));
+    const Datagram none = only();
+    ASSERT_TRUE(none.bytes);
+    EXPECT_EQ(none.bytes.getStatus(), 0);
 }
 
 TEST(DiscoveryPort, OffWhenUnsetAndFixedByDefault)
