@@ -63,7 +63,7 @@ std::string text(const Datagram& d)
 }
 
 // A target on ::1 with an ephemeral discovery port, so that tests run side by side.
-class Discovery : public ::testing::Test {
+class EmulatorDiscovery : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -115,7 +115,7 @@ protected:
     bool fenced = false;
 };
 
-TEST_F(Discovery, FindIsAnsweredWithTheProductIdAndTheTargetName)
+TEST_F(EmulatorDiscovery, FindIsAnsweredWithTheProductIdAndTheTargetName)
 {
     EXPECT_EQ(target.addr[15], 1);
     EXPECT_NE(target.getPort(), 0);
@@ -137,7 +137,7 @@ TEST_F(Discovery, FindIsAnsweredWithTheProductIdAndTheTargetName)
     EXPECT_EQ(seen[0].source.getPort(), host.local().getPort());
 }
 
-TEST_F(Discovery, NameAnnouncementIsKeptAndAnswered)
+TEST_F(EmulatorDiscovery, NameAnnouncementIsKeptAndAnswered)
 {
     const Datagram a = [&] {
         host.send(target, textMessage(QUORVIN::NOTISNAME_REQ, QUORVIN::STATUS_OK, 0xFFFFFFFFFFFFFFFFULL, "VUVO VAZA"));
@@ -152,7 +152,7 @@ TEST_F(Discovery, NameAnnouncementIsKeptAndAnswered)
     EXPECT_EQ(state.hostId, 0xFFFFFFFFFFFFFFFFULL);
 }
 
-TEST_F(Discovery, ProbeAndDescriptionAreAnswered)
+TEST_F(EmulatorDiscovery, ProbeAndDescriptionAreAnswered)
 {
     host.send(target, message(QUORVIN::PROBE_REQ, 0, 0, 0, 0));
     const Datagram probe = only();
@@ -169,7 +169,7 @@ TEST_F(Discovery, ProbeAndDescriptionAreAnswered)
     EXPECT_EQ(text(out), "ctl=[myaddress]:80");
 }
 
-TEST_F(Discovery, PortCountsCarryTheBitmapsOfTheSinkNumbers)
+TEST_F(EmulatorDiscovery, PortCountsCarryTheBitmapsOfTheSinkNumbers)
 {
     host.send(target, message(QUORVIN::PORT_REQ, 0, 0, 0, 1));
     const Datagram a = only();
@@ -189,7 +189,7 @@ TEST_F(Discovery, PortCountsCarryTheBitmapsOfTheSinkNumbers)
     }
 }
 
-TEST_F(Discovery, PortSinkFormNamesThePortVersionAndName)
+TEST_F(EmulatorDiscovery, PortSinkFormNamesThePortVersionAndName)
 {
     struct Case {
         const char* name;
@@ -220,7 +220,7 @@ TEST_F(Discovery, PortSinkFormNamesThePortVersionAndName)
     }
 }
 
-TEST_F(Discovery, StatusEntriesNameTheHostAsFeederByDefault)
+TEST_F(EmulatorDiscovery, StatusEntriesNameTheHostAsFeederByDefault)
 {
     host.send(target, message(QUORVIN::STATUS_REQ, 0, 0, 0, 1));
     const Datagram count = only();
@@ -254,7 +254,7 @@ TEST_F(Discovery, StatusEntriesNameTheHostAsFeederByDefault)
 }
 
 // Counts and entries that do not follow the sink list.
-class ConfiguredTables : public Discovery {
+class DiscoveryTables : public EmulatorDiscovery {
 protected:
     void configure() override
     {
@@ -293,7 +293,7 @@ protected:
     TIVRA::IPAddress peer;
 };
 
-TEST_F(ConfiguredTables, CountsBitmapsAndTheSecondAsk)
+TEST_F(DiscoveryTables, CountsBitmapsAndTheSecondAsk)
 {
     host.send(target, message(QUORVIN::PORT_REQ, 0, 0, 0, 1));
     const Datagram first = only();
@@ -313,7 +313,7 @@ TEST_F(ConfiguredTables, CountsBitmapsAndTheSecondAsk)
     EXPECT_EQ(second.bytes.getOption0(), 65535);
 }
 
-TEST_F(ConfiguredTables, SinkNumbersFollowThePortTable)
+TEST_F(DiscoveryTables, SinkNumbersFollowThePortTable)
 {
     struct Case {
         uint16_t number;
@@ -341,7 +341,7 @@ TEST_F(ConfiguredTables, SinkNumbersFollowThePortTable)
     }
 }
 
-TEST_F(ConfiguredTables, StatusEntriesNameOtherFeedersAndCanBeCut)
+TEST_F(DiscoveryTables, StatusEntriesNameOtherFeedersAndCanBeCut)
 {
     host.send(target, message(QUORVIN::STATUS_REQ, 0, 0, 0, 1));
     const Datagram count = only();
@@ -374,6 +374,346 @@ TEST_F(ConfiguredTables, StatusEntriesNameOtherFeedersAndCanBeCut)
     const Datagram none = only();
     ASSERT_TRUE(none.bytes);
     EXPECT_EQ(none.bytes.getStatus(), 0);
+}
+
+// Each misbehaviour on the port query for sink 1, whose normal answer is
+// PORT_ANS, STATUS_OK, o0 = 1, o2 = sink 0's port, payload "Output 0".
+TEST_F(EmulatorDiscovery, EveryMisbehaviourShowsOnTheWire)
+{
+    const QUORVIN::SendBuffer request = message(QUORVIN::PORT_REQ, 1, 0, 1, 1);
+    const TIVRA::IPAddress other = emulator.otherPortAddress();
+    const uint16_t port0 = emulator.sinkAddress(0).getPort();
+    auto normal = [&](const Datagram& d) {
+        return d.bytes && d.bytes.getMessage() == QUORVIN::PORT_ANS && d.bytes.getStatus() == QUORVIN::STATUS_OK
+               && d.bytes.getOption0() == 1 && d.bytes.getOption2() == port0 && text(d) == "Output 0";
+    };
+    using Check = std::function<void(const std::vector<Datagram>&)>;
+    struct Case {
+        const char* behaviour;
+        Check check;
+    };
+    const Case cases[] = {
+        {"silent", [](const std::vector<Datagram>& got) { EXPECT_TRUE(got.empty()); }},
+        {"refuse",
+         [](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].bytes.getMessage(), QUORVIN::PORT_ANS);
+             EXPECT_EQ(got[0].bytes.getStatus(), 0);
+         }},
+        {"echo",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             const TIVRA::BufferCS_const sent = request;
+             EXPECT_EQ(got[0].bytes, TIVRA::Buffer(sent.viewData, sent.viewData + sent.viewSize));
+         }},
+        {"copies=3",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 3u);
+             for (const Datagram& d : got) {
+                 EXPECT_TRUE(normal(d));
+                 EXPECT_EQ(d.from, target);
+             }
+         }},
+        {"other-port",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_TRUE(normal(got[0]));
+             EXPECT_EQ(got[0].from, other);
+         }},
+        {"other-address",  // no second address: another port of the same one
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_TRUE(normal(got[0]));
+             EXPECT_EQ(got[0].from, other);
+         }},
+        {"wrong-echo",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].bytes.getOption0(), 2);
+             EXPECT_EQ(got[0].bytes.getOption2(), port0);
+         }},
+        {"malformed=short",
+         [](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].bytes.size(), 15u);
+             EXPECT_FALSE(got[0].bytes);
+         }},
+        {"malformed=length",
+         [](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_FALSE(got[0].bytes);
+             EXPECT_EQ(got[0].bytes.getLengthWord() & ~7U, got[0].bytes.size() + 8);
+         }},
+        {"malformed=pad",
+         [](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].bytes.getLengthWord() & 7U, 7U);
+             EXPECT_EQ(got[0].bytes.getMessage(), QUORVIN::PORT_ANS);
+         }},
+        {"flood=3",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 4u);
+             for (size_t i = 0; i < 3; ++i) {
+                 ASSERT_TRUE(got[i].bytes);
+                 EXPECT_EQ(got[i].bytes.getMessage(), QUORVIN::PORT_ANS + 2);
+             }
+             EXPECT_TRUE(normal(got[3]));
+         }},
+        {"flood=2 stray=stale",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 3u);
+             for (size_t i = 0; i < 2; ++i) {
+                 ASSERT_TRUE(got[i].bytes);
+                 EXPECT_EQ(got[i].bytes.getMessage(), QUORVIN::PORT_ANS);
+                 EXPECT_EQ(got[i].bytes.getStatus(), QUORVIN::STATUS_OK);
+                 EXPECT_EQ(got[i].bytes.getOption0(), 2 + i);
+                 EXPECT_EQ(got[i].from, target);
+             }
+             EXPECT_TRUE(normal(got[2]));
+         }},
+        {"before=pad",
+         [&](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 2u);
+             EXPECT_EQ(got[0].bytes.getLengthWord() & 7U, 7U);
+             EXPECT_TRUE(normal(got[1]));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        Behaviour b;
+        ASSERT_TRUE(testbed::parseBehaviour(c.behaviour, b));
+        emulator.setDiscoveryBehaviour(QUORVIN::PORT_REQ, b);
+        ASSERT_TRUE(host.send(target, request));
+        const std::vector<Datagram> got = answers();
+        ASSERT_TRUE(fenced);
+        c.check(got);
+    }
+}
+
+TEST_F(EmulatorDiscovery, LateAnswerComesAfterItsDelay)
+{
+    emulator.setDiscoveryBehaviour(QUORVIN::STATUS_REQ, Behaviour{.mode = Behaviour::ANSWER, .delayUs = 150'000});
+    const auto sent = std::chrono::steady_clock::now();
+    host.send(target, message(QUORVIN::STATUS_REQ, 0, 0, 0, 1));
+    EXPECT_TRUE(answers().empty());  // the search's answer overtakes it
+    EXPECT_TRUE(fenced);
+    const auto late = host.receive();
+    ASSERT_TRUE(late);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 150ms);
+    EXPECT_EQ(late->bytes.getMessage(), QUORVIN::STATUS_ANS);
+    EXPECT_EQ(late->bytes.getOption0(), 2);
+}
+
+TEST_F(EmulatorDiscovery, BehavioursPickANumberOrAnOccurrence)
+{
+    // Sink 2 is silent; sink 1 and the count form are not.
+    emulator.setDiscoveryBehaviour(QUORVIN::PORT_REQ, 2, Behaviour{.mode = Behaviour::SILENT});
+    // The second ask about status entry 1 is refused, the others answered.
+    emulator.setDiscoveryBehaviour(QUORVIN::STATUS_REQ, 1, Behaviour{.mode = Behaviour::REFUSE, .nth = 2});
+    // The second description request goes unanswered: an identifier's own count.
+    emulator.setDiscoveryBehaviour(QUORVIN::SINKOUT_REQ, Behaviour{.mode = Behaviour::SILENT, .nth = 2});
+
+    auto count = [&](const QUORVIN::SendBuffer& m) {
+        host.send(target, m);
+        const std::vector<Datagram> got = answers();
+        EXPECT_TRUE(fenced);
+        return got;
+    };
+    EXPECT_EQ(count(message(QUORVIN::PORT_REQ, 2, 0, 1, 1)).size(), 0u);
+    EXPECT_EQ(count(message(QUORVIN::PORT_REQ, 1, 0, 1, 1)).size(), 1u);
+    EXPECT_EQ(count(message(QUORVIN::PORT_REQ, 0, 0, 0, 1)).size(), 1u);
+    EXPECT_EQ(count(message(QUORVIN::PORT_REQ, 0, 2, 1, 1)).size(), 0u);  // sink 2 in option 1
+
+    const std::vector<uint16_t> statusOf = {2, 1, 1, 1};
+    std::vector<uint16_t> okBits;
+    for (uint16_t n : statusOf) {
+        const std::vector<Datagram> got = count(message(QUORVIN::STATUS_REQ, n, 0, 0, 1));
+        ASSERT_EQ(got.size(), 1u);
+        okBits.push_back(got[0].bytes.getStatus() & QUORVIN::STATUS_OK);
+    }
+    EXPECT_EQ(okBits, (std::vector<uint16_t>{1, 1, 0, 1}));  // entry 2 does not count for entry 1
+
+    std::vector<size_t> sinkOut;
+    for (int i = 0; i < 3; ++i) {
+        sinkOut.push_back(count(message(QUORVIN::SINKOUT_REQ, 0, 0, 0, 0)).size());
+    }
+    EXPECT_EQ(sinkOut, (std::vector<size_t>{1, 0, 1}));
+}
+
+// ---- a sink's own port: node information and the control channel
+
+class EmulatorControl : public EmulatorDiscovery {
+protected:
+    void configure() override
+    {
+        config.sinks[0].nodeInfo[0] = 0x1111;
+        config.sinks[0].nodeInfo[1] = 0x2222;
+        config.sinks[0].nodeInfo[2] = 0x3333;
+        config.sinks[0].nodeInfo[3] = 0x4444;
+        testbed::ControlItem volume;
+        volume.clamp = true;
+        volume.minimum = -8000;
+        volume.maximum = 0;
+        testbed::ControlItem other;
+        other.type = 7;
+        other.value = 0x123456789ABCULL;
+        other.status = 0x0004;
+        config.sinks[0].controls = {testbed::ControlItem{.type = testbed::ControlItem::PLAY}, volume, other};
+    }
+    void SetUp() override
+    {
+        EmulatorDiscovery::SetUp();
+        sink = emulator.sinkAddress(0);
+        fence = emulator.sinkAddress(1);
+    }
+    Datagram sinkAnswer(const QUORVIN::Send& m)
+    {
+        host.send(sink, m);
+        const std::vector<Datagram> got = host.untilFence(fence);
+        EXPECT_TRUE(host.fenced);
+        EXPECT_EQ(got.size(), 1u);
+        return got.empty() ? Datagram{} : got.front();
+    }
+    // The write form: item number with bit 15, the value above it.
+    static QUORVIN::SendBuffer write(uint16_t item, int64_t value)
+    {
+        QUORVIN::SendBuffer m;
+        m.set(QUORVIN::CONTROLVALUE_REQ, 0, (uint64_t{item} | 0x8000) | (static_cast<uint64_t>(value) << 16));
+        m.update();
+        return m;
+    }
+    TIVRA::IPAddress sink;
+    TIVRA::IPAddress fence;
+};
+
+TEST_F(EmulatorControl, NodeInformationAndTheHostsName)
+{
+    const Datagram info = sinkAnswer(message(QUORVIN::NODEINFO_REQ, 0, 0, 0, 0));
+    ASSERT_TRUE(info.bytes);
+    EXPECT_EQ(info.from, sink);
+    EXPECT_EQ(info.bytes.getMessage(), QUORVIN::NODEINFO_ANS);
+    EXPECT_EQ(info.bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(info.bytes.getOption(), 0x4444333322221111ULL);
+
+    const Datagram named =
+        sinkAnswer(textMessage(QUORVIN::CONTROLNAME_REQ, QUORVIN::STATUS_OK, 0x42, "Alsa Host Control"));
+    ASSERT_TRUE(named.bytes);
+    EXPECT_EQ(named.bytes.getMessage(), QUORVIN::CONTROLNAME_ANS);
+    EXPECT_EQ(named.bytes.getStatus(), QUORVIN::STATUS_OK);
+    const testbed::SinkState state = emulator.state(0);
+    EXPECT_TRUE(state.haveControlName);
+    EXPECT_EQ(state.controlName, "Alsa Host Control");
+    EXPECT_EQ(state.controlId, 0x42u);
+    EXPECT_FALSE(emulator.state(1).haveControlName);
+}
+
+TEST_F(EmulatorControl, ItemListCountAndTypes)
+{
+    struct Case {
+        uint16_t item;
+        QUORVIN::StatusID status;
+        uint16_t o0;
+        uint16_t o1;
+    };
+    const Case cases[] = {
+        {0, QUORVIN::STATUS_OK, 3, 0},                // the count
+        {1, QUORVIN::STATUS_OK, 1, 1},                // play
+        {2, QUORVIN::STATUS_OK, 2, 2},                // volume
+        {3, QUORVIN::STATUS_OK, 3, 7}, {4, 0, 4, 0},  // past the list: refused
+    };
+    for (const Case& c : cases) {
+        const Datagram a = sinkAnswer(message(QUORVIN::CONTROLLIST_REQ, c.item, 0, 0, 0));
+        ASSERT_TRUE(a.bytes) << c.item;
+        EXPECT_EQ(a.bytes.getMessage(), QUORVIN::CONTROLLIST_ANS) << c.item;
+        EXPECT_EQ(a.bytes.getStatus(), c.status) << c.item;
+        EXPECT_EQ(a.bytes.getOption0(), c.o0) << c.item;
+        EXPECT_EQ(a.bytes.getOption1(), c.o1) << c.item;
+    }
+}
+
+TEST_F(EmulatorControl, VolumeIsStoredAndHeldToItsBounds)
+{
+    struct Case {
+        int16_t written;
+        int16_t kept;
+    };
+    const Case cases[] = {{-600, -600}, {-9000, -8000}, {300, 0}, {0, 0}};
+    for (const Case& c : cases) {
+        const Datagram w = sinkAnswer(write(2, c.written));
+        ASSERT_TRUE(w.bytes) << c.written;
+        EXPECT_EQ(w.bytes.getMessage(), QUORVIN::CONTROLVALUE_ANS);
+        EXPECT_EQ(w.bytes.getStatus(), QUORVIN::STATUS_OK);
+        EXPECT_EQ(w.bytes.getOption0(), 2);  // without the write bit
+        EXPECT_EQ(static_cast<int16_t>(w.bytes.getOption1()), c.kept) << c.written;
+        // Sign-extended over the 48 bits, as the host widens it.
+        EXPECT_EQ(w.bytes.getOption3(), c.kept < 0 ? 0xFFFF : 0) << c.written;
+
+        const Datagram r = sinkAnswer(message(QUORVIN::CONTROLVALUE_REQ, 2, 0, 0, 0));
+        ASSERT_TRUE(r.bytes);
+        EXPECT_EQ(static_cast<int16_t>(r.bytes.getOption1()), c.kept) << c.written;
+        EXPECT_EQ(static_cast<int16_t>(emulator.state(0).controls[1].value & 0xFFFF), c.kept);
+    }
+}
+
+TEST_F(EmulatorControl, OtherItemsAnswerTheirValueAndStatus)
+{
+    const Datagram r = sinkAnswer(message(QUORVIN::CONTROLVALUE_REQ, 3, 0, 0, 0));
+    ASSERT_TRUE(r.bytes);
+    EXPECT_EQ(r.bytes.getStatus(), QUORVIN::STATUS_OK | 0x0004);
+    EXPECT_EQ(r.bytes.getOption(), (0x123456789ABCULL << 16) | 3);
+    const Datagram unknown = sinkAnswer(message(QUORVIN::CONTROLVALUE_REQ, 9, 0, 0, 0));
+    ASSERT_TRUE(unknown.bytes);
+    EXPECT_EQ(unknown.bytes.getStatus(), 0);
+    EXPECT_EQ(unknown.bytes.getOption0(), 9);
+}
+
+TEST_F(EmulatorControl, PlayItemFollowsTheStream)
+{
+    const Datagram idle = sinkAnswer(message(QUORVIN::CONTROLVALUE_REQ, 1, 0, 0, 0));
+    ASSERT_TRUE(idle.bytes);
+    EXPECT_EQ(idle.bytes.getStatus(), QUORVIN::STATUS_OK);  // not playing
+    EXPECT_EQ(idle.bytes.getOption(), 1u);
+
+    constexpr uint64_t kFormat = 0x0000000A00000202ULL;  // stereo PCM16 at 44.1 kHz
+    QUORVIN::SendBuffer connect;
+    connect.set(QUORVIN::CONNECT_REQ, 0, kFormat);
+    connect.update();
+    const Datagram connected = sinkAnswer(connect);
+    ASSERT_TRUE(connected.bytes);
+    ASSERT_EQ(connected.bytes.getMessage(), QUORVIN::CONNECT_ANS);
+
+    const Datagram playing = sinkAnswer(message(QUORVIN::CONTROLVALUE_REQ, 1, 0, 0, 0));
+    ASSERT_TRUE(playing.bytes);
+    EXPECT_EQ(playing.bytes.getStatus(), QUORVIN::STATUS_OK | QUORVIN::STATUS_PLAY);
+    EXPECT_EQ(playing.bytes.getOption() >> 16, 0x000A0202u);  // format bits 0-15, then 32-63
+    EXPECT_EQ(testbed::playValue(kFormat), 0x000A0202u);
+
+    // The host cannot set play state.
+    const Datagram refused = sinkAnswer(write(1, 1));
+    ASSERT_TRUE(refused.bytes);
+    EXPECT_EQ(refused.bytes.getStatus(), 0);
+}
+
+TEST_F(EmulatorControl, MisbehavioursPickAnItem)
+{
+    emulator.setBehaviour(0, QUORVIN::CONTROLVALUE_REQ, 2, Behaviour{.mode = Behaviour::WRONG_ECHO});
+    emulator.setBehaviour(0, QUORVIN::CONTROLLIST_REQ, 0, Behaviour{.mode = Behaviour::SILENT});
+    const Datagram wrong = sinkAnswer(write(2, -100));
+    ASSERT_TRUE(wrong.bytes);
+    EXPECT_EQ(wrong.bytes.getOption0(), 3);                                      // another item's number
+    EXPECT_EQ(static_cast<int16_t>(emulator.state(0).controls[1].value), -100);  // yet the write took effect
+    const Datagram right = sinkAnswer(message(QUORVIN::CONTROLVALUE_REQ, 3, 0, 0, 0));
+    EXPECT_EQ(right.bytes.getOption0(), 3);
+
+    host.send(sink, message(QUORVIN::CONTROLLIST_REQ, 0, 0, 0, 0));
+    EXPECT_TRUE(host.untilFence(fence).empty());  // the count form is silent
+    EXPECT_EQ(sinkAnswer(message(QUORVIN::CONTROLLIST_REQ, 1, 0, 0, 0)).bytes.getOption1(), 1);
+
+    const std::vector<Request> seen = emulator.requests(0);
+    ASSERT_GE(seen.size(), 4u);
+    EXPECT_EQ(seen[0].message, QUORVIN::CONTROLVALUE_REQ);
+    EXPECT_EQ(seen[0].option0, 0x8002);
+    EXPECT_EQ(seen[2].message, QUORVIN::CONTROLLIST_REQ);
 }
 
 TEST(DiscoveryPort, OffWhenUnsetAndFixedByDefault)
