@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -714,6 +716,211 @@ TEST_F(EmulatorControl, MisbehavioursPickAnItem)
     EXPECT_EQ(seen[0].message, QUORVIN::CONTROLVALUE_REQ);
     EXPECT_EQ(seen[0].option0, 0x8002);
     EXPECT_EQ(seen[2].message, QUORVIN::CONTROLLIST_REQ);
+}
+
+// ---- the real port 19642: on ::1 in a network namespace of the test's own
+
+// Runs f on a thread with a fresh network namespace whose lo is up.
+template <typename F>
+void inFreshNetwork(F&& f)
+{
+    std::thread([&] {
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        const int s = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(s, 0);
+        ifreq ifr{};
+        std::strcpy(ifr.ifr_name, "lo");
+        ifr.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        const int up = ioctl(s, SIOCSIFFLAGS, &ifr);
+        ::close(s);
+        ASSERT_EQ(up, 0);
+        // ::1 comes with the interface, a moment after it.
+        ASSERT_TRUE(testwait::waitFor([] { return HostSocket().ok(); }));
+        f();
+    }).join();
+}
+
+TEST(DiscoveryPort, AnswersOnTheWellKnownPortWithTheLogRelayBesideIt)
+{
+    inFreshNetwork([] {
+        TargetConfig config = TargetConfig::withSinks(1);
+        config.name = "Loopback Target";
+        config.logPort = QUORVIN::TARGET_PORT;
+        config.logLines = {"one line"};
+        config.logAck = false;
+        TargetEmulator emulator;
+        ASSERT_TRUE(emulator.start(config));
+        TIVRA::IPAddress well = TargetConfig::loopback();
+        well.setPort(QUORVIN::TARGET_PORT);
+        EXPECT_EQ(emulator.discoveryAddress(), well);
+        EXPECT_EQ(emulator.logAddress(), well);
+
+        HostSocket host;
+        ASSERT_TRUE(host.ok());
+        const auto found = host.exchange(well, message(QUORVIN::FIND_REQ, 0, 0, 0, 0));
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->from, well);
+        EXPECT_EQ(found->bytes.getMessage(), QUORVIN::FIND_ANS);
+        EXPECT_EQ(text(*found), "Loopback Target");
+
+        const auto line = host.exchange(well, message(QUORVIN::DEBUG_REQ, 1, 0, 0, 0));
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->from, well);
+        EXPECT_EQ(line->bytes.getMessage(), QUORVIN::DEBUG_ANS);
+        EXPECT_EQ(text(*line), "one line");
+        EXPECT_EQ(emulator.logRequests().size(), 1u);
+        EXPECT_EQ(emulator.discoveryRequests().size(), 1u);
+    });
+}
+
+// ---- the multicast search over a link: targets in one namespace, the host in another
+
+class EmulatorLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(net.ok()) << net.error();
+        ASSERT_TRUE(net.addTargetAddress(1)) << net.error();
+        ASSERT_TRUE(net.addTargetAddress(2)) << net.error();
+    }
+    TargetConfig targetConfig(unsigned n, const std::string& name)
+    {
+        TargetConfig c = TargetConfig::withSinks(1);
+        c.name = name;
+        c.address = net.targetAddress(n);
+        c.discovery.productId = kProductId;
+        return c;
+    }
+    bool start(TargetEmulator& e, const TargetConfig& c)
+    {
+        return net.inTarget([&] { return e.start(c); });
+    }
+    static TIVRA::IPAddress at(TIVRA::IPAddress a, uint16_t port)
+    {
+        a.setPort(port);
+        return a;
+    }
+    TIVRA::IPAddress allNodes() const
+    {
+        TIVRA::IPAddress group;
+        group.addr[0] = 0xFF;
+        group.addr[1] = 0x02;
+        group.addr[15] = 0x01;
+        group.ifindex = net.linkIndex(testnet::NetNamespaces::Host);
+        group.setPort(QUORVIN::TARGET_PORT);
+        return group;
+    }
+    // The first `expected` datagrams, each within the receive deadline. A
+    // surplus shows in the targets' records, which later unicast asks fence.
+    static std::vector<Datagram> collect(HostSocket& host, size_t expected)
+    {
+        std::vector<Datagram> got;
+        while (got.size() < expected) {
+            auto d = host.receive();
+            if (!d) {
+                break;
+            }
+            got.push_back(std::move(*d));
+        }
+        return got;
+    }
+
+    testnet::NetNamespaces net;
+};
+
+TEST_F(EmulatorLink, MulticastSearchIsAnsweredByEveryTargetFromItsOwnAddress)
+{
+    TargetEmulator first;
+    TargetEmulator second;
+    TargetEmulator deaf;
+    TargetConfig deafConfig = targetConfig(2, "Unicast Only");
+    deafConfig.discovery.answerMulticast = false;
+    ASSERT_TRUE(start(first, targetConfig(0, "First")));
+    ASSERT_TRUE(start(second, targetConfig(1, "Second")));
+    ASSERT_TRUE(start(deaf, deafConfig));
+
+    auto host = net.inHost([&] { return std::make_unique<HostSocket>(net.hostAddress()); });
+    ASSERT_TRUE(host && host->ok());
+    ASSERT_TRUE(host->send(allNodes(), message(QUORVIN::FIND_REQ, 0, 0, 0, 0)));
+    std::vector<Datagram> got = collect(*host, 2);
+    ASSERT_EQ(got.size(), 2u);
+    std::sort(got.begin(), got.end(), [](const Datagram& a, const Datagram& b) { return a.from < b.from; });
+    EXPECT_EQ(got[0].from, at(net.targetAddressFromHost(0), QUORVIN::TARGET_PORT));
+    EXPECT_EQ(text(got[0]), "First");
+    EXPECT_EQ(got[1].from, at(net.targetAddressFromHost(1), QUORVIN::TARGET_PORT));
+    EXPECT_EQ(text(got[1]), "Second");
+    for (const Datagram& d : got) {
+        EXPECT_EQ(d.bytes.getMessage(), QUORVIN::FIND_ANS);
+        EXPECT_EQ(d.bytes.getOption(), kProductId);
+    }
+    for (TargetEmulator* e : {&first, &second}) {
+        const std::vector<Request> seen = e->discoveryRequests();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_TRUE(seen[0].multicast);
+        EXPECT_EQ(seen[0].destination.addr[0], 0xFF);
+        EXPECT_EQ(seen[0].destination.ifindex, net.linkIndex(testnet::NetNamespaces::Target));
+        EXPECT_EQ(std::memcmp(seen[0].source.addr, net.hostAddress().addr, 16), 0);
+    }
+    EXPECT_TRUE(deaf.discoveryRequests().empty());
+
+    // Unicast reaches the one target it is sent to, the one that ignores the search included.
+    for (unsigned n : {1U, 2U}) {
+        const TIVRA::IPAddress to = at(net.targetAddressFromHost(n), QUORVIN::TARGET_PORT);
+        ASSERT_TRUE(host->send(to, message(QUORVIN::FIND_REQ, 0, 0, 0, 0)));
+        const std::vector<Datagram> one = collect(*host, 1);
+        ASSERT_EQ(one.size(), 1u) << n;
+        EXPECT_EQ(one[0].from, to);
+        EXPECT_EQ(text(one[0]), n == 1 ? "Second" : "Unicast Only");
+    }
+    EXPECT_EQ(first.discoveryRequests().size(), 1u);
+    ASSERT_EQ(second.discoveryRequests().size(), 2u);
+    EXPECT_FALSE(second.discoveryRequests()[1].multicast);
+    ASSERT_EQ(deaf.discoveryRequests().size(), 1u);
+    EXPECT_FALSE(deaf.discoveryRequests()[0].multicast);
+}
+
+// A chain across targets: the first target's sink fed by the host, the
+// second's fed by the first's; and an answer from the second address.
+TEST_F(EmulatorLink, StatusNamesAnotherTargetsSinkAndAnswersLeaveFromTheSecondAddress)
+{
+    TargetEmulator upstream;
+    TargetEmulator downstream;
+    ASSERT_TRUE(start(upstream, targetConfig(0, "Upstream")));
+    TargetConfig c = targetConfig(1, "Downstream");
+    c.otherAddress = net.targetAddress(2);
+    testbed::StatusEntry fed;
+    fed.state = 0;
+    fed.sink = 0;
+    fed.peer = upstream.sinkAddress(0);
+    fed.peerSink = 1;
+    fed.peerName = "Upstream";
+    c.discovery.status = std::vector<testbed::StatusEntry>{fed};
+    c.discovery.behaviours[QUORVIN::SINKOUT_REQ] = Behaviour{.mode = Behaviour::OTHER_ADDRESS};
+    ASSERT_TRUE(start(downstream, c));
+    ASSERT_TRUE(downstream.otherAddress());
+
+    auto host = net.inHost([&] { return std::make_unique<HostSocket>(net.hostAddress()); });
+    ASSERT_TRUE(host && host->ok());
+    const TIVRA::IPAddress to = at(net.targetAddressFromHost(1), QUORVIN::TARGET_PORT);
+    ASSERT_TRUE(host->send(to, message(QUORVIN::STATUS_REQ, 1, 0, 0, 1)));
+    const std::vector<Datagram> entry = collect(*host, 1);
+    ASSERT_EQ(entry.size(), 1u);
+    EXPECT_EQ(entry[0].from, to);
+    EXPECT_EQ(entry[0].bytes.getOption1(), 0);
+    EXPECT_EQ(entry[0].bytes.getOption2(), downstream.sinkAddress(0).getPort());
+    TIVRA::IPAddress peer;
+    std::string name;
+    entry[0].bytes.get_add_str(peer, name);
+    EXPECT_EQ(std::memcmp(peer.addr, net.targetAddress(0).addr, 16), 0);
+    EXPECT_EQ(peer.getPort(), 1);
+    EXPECT_EQ(name, "Upstream");
+
+    ASSERT_TRUE(host->send(to, message(QUORVIN::SINKOUT_REQ, 0, 0, 0, 0)));
+    const std::vector<Datagram> moved = collect(*host, 1);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].bytes.getMessage(), QUORVIN::SINKOUT_ANS);
+    EXPECT_EQ(std::memcmp(moved[0].from.addr, net.targetAddress(2).addr, 16), 0);
+    EXPECT_EQ(moved[0].from.getPort(), downstream.otherAddress()->getPort());
 }
 
 TEST(DiscoveryPort, OffWhenUnsetAndFixedByDefault)
