@@ -35,8 +35,16 @@ std::string describeRequest(const Request& request)
     case Request::Channel::LOG:
         line = "log #";
         break;
+    case Request::Channel::DISCOVERY:
+        line = "discovery #";
+        break;
     }
     line += std::to_string(request.order) + " from " + from;
+    if (request.channel == Request::Channel::DISCOVERY) {
+        std::string to;
+        request.destination.get_V6_str(to);
+        line += (request.multicast ? " multicast " : " to ") + to;
+    }
     if (!request.valid) {
         return line + " invalid datagram " + std::to_string(request.datagram.size()) + " bytes";
     }

@@ -15,17 +15,21 @@ namespace testbed {
 
 struct Request {
     // The socket it came to: a sink's own port, a sink's stream data
-    // socket, or the target's log relay port.
-    enum class Channel : uint8_t { SINK, DATA, LOG };
+    // socket, the target's log relay port, or its discovery port.
+    enum class Channel : uint8_t { SINK, DATA, LOG, DISCOVERY };
 
     Channel channel = Channel::SINK;
-    size_t sink = 0;  // 0 on the log relay port, which belongs to the whole target
+    size_t sink = 0;  // 0 on the log relay and discovery ports, which belong to the whole target
     // Order of handling over all sinks of the target, from 1: arrival order,
     // except that datagrams waiting on several sockets at once are taken
     // socket by socket.
     uint64_t order = 0;
     TIVRA::Clock time;  // arrival
     TIVRA::IPAddress source;
+    // On the discovery port: the address it was sent to, and whether that
+    // was the multicast group (the search) rather than the target itself.
+    TIVRA::IPAddress destination;
+    bool multicast = false;
     // Identical datagrams from the same source in a row, this one included.
     uint32_t repeat = 0;
 

@@ -1,5 +1,7 @@
 #include "testbed/emulator/SinkHandlers.h"
 
+#include "testbed/emulator/ControlHandlers.h"
+
 namespace testbed {
 
 namespace {
@@ -148,6 +150,7 @@ SinkState initialState(const SinkConfig& config)
 {
     SinkState state;
     state.latency = config.latency;
+    state.controls = config.controls;
     return state;
 }
 
@@ -158,7 +161,7 @@ SinkHandler sinkHandler(QUORVIN::MessageID request)
             return e.handler;
         }
     }
-    return nullptr;
+    return controlHandler(request);
 }
 
 }  // namespace testbed

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "protocol/Identifiers.h"
 #include "protocol/Message.h"
@@ -24,6 +26,14 @@ struct SinkState {
     uint64_t hostId = 0;         // its option
     uint64_t connectFormat = 0;  // option of the last accepted CONNECT_REQ
     uint16_t dataPort = 0;       // of the sink's data socket, which CONNECT_ANS names
+
+    // The control channel.
+    bool haveControlName = false;
+    std::string controlName;                   // payload of the last CONTROLNAME_REQ
+    uint64_t controlId = 0;                    // its option
+    std::vector<ControlItem> controls;         // with the values written
+    std::map<uint16_t, uint64_t> extraValues;  // items past the list that were written
+    bool streaming = false;                    // set by the emulator before each request
 };
 
 SinkState initialState(const SinkConfig& config);

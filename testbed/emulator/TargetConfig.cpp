@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "protocol/Message.h"
 #include "testbed/emulator/MessageNames.h"
 
 namespace testbed {
@@ -13,6 +14,7 @@ namespace {
 
 constexpr const char* kBehaviourPrefix = "behaviour.";
 constexpr const char* kLogLinePrefix = "logLine.";
+constexpr const char* kControlPrefix = "control.";
 constexpr size_t kMaxSinks = 64;
 // Longest accepted delay: an hour, well inside the picosecond range.
 constexpr uint64_t kMaxDelayUs = 3'600'000'000ULL;
@@ -240,6 +242,39 @@ bool streamKey(const std::string& key, const std::string& value, StreamBehaviour
     return false;
 }
 
+// "behaviour.NAME" or "behaviour.NAME#N" into one of the two maps.
+bool behaviourKey(const std::string& key, const std::string& value, std::map<QUORVIN::MessageID, Behaviour>& plain,
+                  NumberedBehaviours& numbered, std::string& error)
+{
+    std::string name = key.substr(std::char_traits<char>::length(kBehaviourPrefix));
+    std::optional<uint16_t> number;
+    if (const size_t hash = name.find('#'); hash != std::string::npos) {
+        uint64_t n = 0;
+        if (!parseNumber(name.substr(hash + 1), 0xFFFF, n)) {
+            error = key + ": bad number after '#'";
+            return false;
+        }
+        number = static_cast<uint16_t>(n);
+        name.resize(hash);
+    }
+    QUORVIN::MessageID message = 0;
+    if (!messageByName(name, message)) {
+        error = key + ": unknown message";
+        return false;
+    }
+    Behaviour behaviour;
+    if (!parseBehaviour(value, behaviour)) {
+        error = key + ": bad behaviour: '" + value + "'";
+        return false;
+    }
+    if (number) {
+        numbered[{message, *number}] = behaviour;
+    } else {
+        plain[message] = behaviour;
+    }
+    return true;
+}
+
 // Reads one key of a sink group into the config; false with `error` set.
 bool sinkKey(const std::string& key, const std::string& value, SinkConfig& sink, std::string& error)
 {
@@ -354,23 +389,208 @@ bool sinkKey(const std::string& key, const std::string& value, SinkConfig& sink,
         return true;
     }
     if (key.rfind(kBehaviourPrefix, 0) == 0) {
-        QUORVIN::MessageID message = 0;
-        if (!messageByName(key.substr(std::char_traits<char>::length(kBehaviourPrefix)), message)) {
-            error = key + ": unknown message";
-            return false;
-        }
-        Behaviour behaviour;
-        if (!parseBehaviour(value, behaviour)) {
-            error = key + ": bad behaviour: '" + value + "'";
-            return false;
-        }
-        sink.behaviours[message] = behaviour;
-        return true;
+        return behaviourKey(key, value, sink.behaviours, sink.numberedBehaviours, error);
     }
     if (key == "dataPort") {
         return word16(sink.dataPort);
     }
+    if (key == "version") {
+        return word16(sink.version);
+    }
+    if (key == "nodeInfo") {
+        const std::vector<std::string> words = splitWords(value);
+        uint64_t v[4] = {};
+        if (words.size() != 4 || !parseNumber(words[0], 0xFFFF, v[0]) || !parseNumber(words[1], 0xFFFF, v[1])
+            || !parseNumber(words[2], 0xFFFF, v[2]) || !parseNumber(words[3], 0xFFFF, v[3])) {
+            error = key + ": four numbers up to 65535 expected: '" + value + "'";
+            return false;
+        }
+        for (size_t i = 0; i < 4; ++i) {
+            sink.nodeInfo[i] = static_cast<uint16_t>(v[i]);
+        }
+        return true;
+    }
+    if (key == "controlCount") {
+        uint16_t count = 0;
+        if (!word16(count)) {
+            return false;
+        }
+        sink.controlCount = count;
+        return true;
+    }
     return streamKey(key, value, sink.stream, error);
+}
+
+// The discovery keys of [target]; false with `error` set.
+bool discoveryKey(const std::string& key, const std::string& value, TargetConfig& target, std::string& error)
+{
+    DiscoveryConfig& d = target.discovery;
+    uint64_t n = 0;
+    auto word16 = [&](uint16_t& field) {
+        if (!parseNumber(value, 0xFFFF, n)) {
+            error = key + ": not a number up to 65535: '" + value + "'";
+            return false;
+        }
+        field = static_cast<uint16_t>(n);
+        return true;
+    };
+    auto optional16 = [&](std::optional<uint16_t>& field) {
+        uint16_t v = 0;
+        if (!word16(v)) {
+            return false;
+        }
+        field = v;
+        return true;
+    };
+    if (key == "discoveryPort") {
+        if (value == "off") {
+            d.port.reset();
+            return true;
+        }
+        return optional16(d.port);
+    }
+    if (key == "answerMulticast") {
+        if (!parseFlag(value, d.answerMulticast)) {
+            error = key + ": 0 or 1 expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "productId") {
+        if (!parseNumber(value, UINT64_MAX, d.productId)) {
+            error = key + ": not a number: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
+    if (key == "description") {
+        d.description = value;
+        return true;
+    }
+    if (key == "otherAddress") {
+        TIVRA::IPAddress a;
+        if (!parseAddress(value, a)) {
+            error = key + ": not an IPv6 address: '" + value + "'";
+            return false;
+        }
+        target.otherAddress = a;
+        return true;
+    }
+    if (key == "sinkCount") {
+        return optional16(d.sinkCount);
+    }
+    if (key == "sinkCount1") {
+        return optional16(d.sinkCount1);
+    }
+    if (key == "countKind") {
+        return word16(d.countKind);
+    }
+    if (key == "bitmapBytes") {
+        if (!parseNumber(value, QUORVIN::MAX_PAYLOAD, n)) {
+            error = key + ": a size up to 65512 expected: '" + value + "'";
+            return false;
+        }
+        d.bitmapBytes = static_cast<uint16_t>(n);
+        return true;
+    }
+    if (key == "statusCount") {
+        return optional16(d.statusCount);
+    }
+    if (key.rfind(kBehaviourPrefix, 0) == 0) {
+        return behaviourKey(key, value, d.behaviours, d.numberedBehaviours, error);
+    }
+    error = key + ": unknown key";
+    return false;
+}
+
+// One key of a [port.N] group.
+bool portKey(const std::string& key, const std::string& value, PortEntry& entry, std::string& error)
+{
+    uint64_t n = 0;
+    auto number = [&](uint64_t max) {
+        if (parseNumber(value, max, n)) {
+            return true;
+        }
+        error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
+        return false;
+    };
+    if (key == "sink") {
+        if (!number(kMaxSinks - 1)) {
+            return false;
+        }
+        entry.sink = static_cast<size_t>(n);
+    } else if (key == "port") {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        entry.port = static_cast<uint16_t>(n);
+    } else if (key == "version") {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        entry.version = static_cast<uint16_t>(n);
+    } else if (key == "name") {
+        entry.name = value;
+    } else {
+        error = key + ": unknown key";
+        return false;
+    }
+    return true;
+}
+
+// One key of a [status.N] group.
+bool statusKey(const std::string& key, const std::string& value, StatusEntry& entry, std::string& error)
+{
+    uint64_t n = 0;
+    auto number = [&](uint64_t max) {
+        if (parseNumber(value, max, n)) {
+            return true;
+        }
+        error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
+        return false;
+    };
+    if (key == "state") {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        entry.state = static_cast<uint16_t>(n);
+    } else if (key == "sink") {
+        if (!number(kMaxSinks - 1)) {
+            return false;
+        }
+        entry.sink = static_cast<size_t>(n);
+    } else if (key == "port") {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        entry.port = static_cast<uint16_t>(n);
+    } else if (key == "version") {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        entry.version = static_cast<uint16_t>(n);
+    } else if (key == "peer") {
+        if (!parseAddress(value, entry.peer)) {
+            error = key + ": not an IPv6 address: '" + value + "'";
+            return false;
+        }
+    } else if (key == "peerSink") {
+        if (!number(0xFFFF)) {
+            return false;
+        }
+        entry.peerSink = static_cast<uint16_t>(n);
+    } else if (key == "peerName") {
+        entry.peerName = value;
+    } else if (key == "payloadBytes") {
+        if (!number(QUORVIN::MAX_PAYLOAD)) {
+            return false;
+        }
+        entry.payloadBytes = static_cast<size_t>(n);
+    } else {
+        error = key + ": unknown key";
+        return false;
+    }
+    return true;
 }
 
 bool targetKey(const std::string& key, const std::string& value, TargetConfig& target, uint64_t& sinkCount,
@@ -434,8 +654,7 @@ bool targetKey(const std::string& key, const std::string& value, TargetConfig& t
         target.logDropLine = value;
         return true;
     }
-    error = key + ": unknown key";
-    return false;
+    return discoveryKey(key, value, target, error);
 }
 
 // logLine.N keys: the lines in the order of their numbers.
@@ -530,12 +749,57 @@ bool parsePhase(const std::string& text, uint16_t& out)
     return true;
 }
 
+namespace {
+
+bool parseForm(const std::string& value, Behaviour::Before& out)
+{
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
+    for (uint8_t i = 0; i < 6; ++i) {
+        if (value == names[i]) {
+            out = static_cast<Behaviour::Before>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* formName(Behaviour::Before form)
+{
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
+    return names[form];
+}
+
+}  // namespace
+
+std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1)
+{
+    switch (message) {
+    case QUORVIN::PORT_REQ:
+        return option0 != 0 ? option0 : option1;
+    case QUORVIN::STATUS_REQ:
+    case QUORVIN::CONTROLLIST_REQ:
+        return option0;
+    case QUORVIN::CONTROLVALUE_REQ:
+        return static_cast<uint16_t>(option0 & 0x7FFF);
+    default:
+        return std::nullopt;
+    }
+}
+
 bool parseBehaviour(const std::string& text, Behaviour& out)
 {
     Behaviour b;
     bool haveMode = false;
     for (const std::string& word : splitWords(text)) {
         const size_t eq = word.find('=');
+        if (eq != std::string::npos && word.compare(0, eq, "malformed") == 0) {
+            if (haveMode || !parseForm(word.substr(eq + 1), b.malformed) || b.malformed == Behaviour::NOTHING) {
+                return false;
+            }
+            haveMode = true;
+            b.mode = Behaviour::MALFORMED;
+            continue;
+        }
         if (eq == std::string::npos) {
             if (haveMode) {
                 return false;
@@ -551,6 +815,10 @@ bool parseBehaviour(const std::string& text, Behaviour& out)
                 b.mode = Behaviour::ECHO;
             } else if (word == "other-port") {
                 b.mode = Behaviour::OTHER_PORT;
+            } else if (word == "other-address") {
+                b.mode = Behaviour::OTHER_ADDRESS;
+            } else if (word == "wrong-echo") {
+                b.mode = Behaviour::WRONG_ECHO;
             } else {
                 return false;
             }
@@ -565,19 +833,29 @@ bool parseBehaviour(const std::string& text, Behaviour& out)
             }
             b.onRepeat = static_cast<uint16_t>(k);
         } else if (name == "before") {
-            if (value == "short") {
-                b.before = Behaviour::SHORT;
-            } else if (value == "tag") {
-                b.before = Behaviour::BAD_TAG;
-            } else if (value == "length") {
-                b.before = Behaviour::BAD_LENGTH;
-            } else if (value == "other-id") {
-                b.before = Behaviour::OTHER_ID;
-            } else if (value == "nothing") {
-                b.before = Behaviour::NOTHING;
+            if (!parseForm(value, b.before)) {
+                return false;
+            }
+        } else if (name == "copies" || name == "flood") {
+            uint64_t k = 0;
+            if (!parseNumber(value, 0xFFFF, k)) {
+                return false;
+            }
+            (name == "copies" ? b.copies : b.flood) = static_cast<uint16_t>(k);
+        } else if (name == "stray") {
+            if (value == "other-id") {
+                b.stray = Behaviour::STRAY_OTHER_ID;
+            } else if (value == "stale") {
+                b.stray = Behaviour::STRAY_STALE;
             } else {
                 return false;
             }
+        } else if (name == "nth") {
+            uint64_t k = 0;
+            if (!parseNumber(value, UINT32_MAX, k)) {
+                return false;
+            }
+            b.nth = static_cast<uint32_t>(k);
         } else if (name == "delay") {
             if (!parseDelay(value, b.delayUs)) {
                 return false;
@@ -592,17 +870,29 @@ bool parseBehaviour(const std::string& text, Behaviour& out)
 
 std::string behaviourText(const Behaviour& behaviour)
 {
-    static const char* const modes[] = {"answer", "silent", "refuse", "echo", "other-port"};
-    static const char* const befores[] = {"nothing", "short", "tag", "length", "other-id"};
-    std::string text = modes[behaviour.mode];
+    static const char* const modes[] = {"answer",     "silent",        "refuse",    "echo",
+                                        "other-port", "other-address", "wrong-echo"};
+    std::string text = behaviour.mode == Behaviour::MALFORMED
+                           ? std::string("malformed=") + formName(behaviour.malformed)
+                           : modes[behaviour.mode];
     if (behaviour.onRepeat > 1) {
         text += " repeat=" + std::to_string(behaviour.onRepeat);
     }
     if (behaviour.before != Behaviour::NOTHING) {
-        text += std::string(" before=") + befores[behaviour.before];
+        text += std::string(" before=") + formName(behaviour.before);
     }
     if (behaviour.delayUs != 0) {
         text += " delay=" + std::to_string(behaviour.delayUs) + "us";
+    }
+    if (behaviour.copies > 1) {
+        text += " copies=" + std::to_string(behaviour.copies);
+    }
+    if (behaviour.flood != 0) {
+        text += " flood=" + std::to_string(behaviour.flood);
+        text += behaviour.stray == Behaviour::STRAY_STALE ? " stray=stale" : " stray=other-id";
+    }
+    if (behaviour.nth != 0) {
+        text += " nth=" + std::to_string(behaviour.nth);
     }
     return text;
 }
@@ -686,10 +976,36 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
             groupName = "sink";
         }
         if (group != nullptr) {
+            std::map<uint64_t, ControlItem> controls;
             for (const auto& [key, unit] : *group) {
+                if (key.rfind(kControlPrefix, 0) == 0) {
+                    uint64_t k = 0;
+                    ControlItem item;
+                    if (!parseNumber(key.substr(std::char_traits<char>::length(kControlPrefix)), 0xFFFF, k) || k == 0) {
+                        error = "[" + groupName + "] " + key + ": an item number from 1 expected";
+                        return false;
+                    }
+                    if (!parseControlItem(unit.value, item)) {
+                        error = "[" + groupName + "] " + key + ": bad control item: '" + unit.value + "'";
+                        return false;
+                    }
+                    controls[k] = item;
+                    continue;
+                }
                 if (!sinkKey(key, unit.value, sink, error)) {
                     error = "[" + groupName + "] " + error;
                     return false;
+                }
+            }
+            if (!controls.empty()) {
+                sink.controls.clear();
+                for (const auto& [k, item] : controls) {
+                    if (k != sink.controls.size() + 1) {
+                        error = "[" + groupName + "] control." + std::to_string(sink.controls.size() + 1)
+                                + " is missing: items are numbered from 1 without gaps";
+                        return false;
+                    }
+                    sink.controls.push_back(item);
                 }
             }
         }
@@ -699,7 +1015,101 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
         }
         config.sinks.push_back(std::move(sink));
     }
+    // [port.N]: the sink numbers of the port query; [status.1], [status.2],
+    // ...: the status entries in order.
+    for (const auto& [groupName, keys] : settings.groups) {
+        if (groupName.rfind("port.", 0) != 0) {
+            continue;
+        }
+        uint64_t number = 0;
+        if (!parseNumber(groupName.substr(5), 0xFFFF, number) || number == 0) {
+            error = "[" + groupName + "] a sink number from 1 to 65535 expected";
+            return false;
+        }
+        PortEntry entry;
+        for (const auto& [key, unit] : keys) {
+            if (!portKey(key, unit.value, entry, error)) {
+                error = "[" + groupName + "] " + error;
+                return false;
+            }
+        }
+        config.discovery.ports[static_cast<uint16_t>(number)] = entry;
+    }
+    for (uint64_t n = 1; n <= 0xFFFF; ++n) {
+        const std::string groupName = "status." + std::to_string(n);
+        const TIVRA::FileInf::KeyMap* group = findGroup(settings, groupName);
+        if (group == nullptr) {
+            break;
+        }
+        StatusEntry entry;
+        for (const auto& [key, unit] : *group) {
+            if (!statusKey(key, unit.value, entry, error)) {
+                error = "[" + groupName + "] " + error;
+                return false;
+            }
+        }
+        if (!config.discovery.status) {
+            config.discovery.status.emplace();
+        }
+        config.discovery.status->push_back(entry);
+    }
     out = std::move(config);
+    return true;
+}
+
+bool parseControlItem(const std::string& text, ControlItem& out)
+{
+    const std::vector<std::string> words = splitWords(text);
+    if (words.empty()) {
+        return false;
+    }
+    ControlItem item;
+    uint64_t n = 0;
+    if (words[0] == "play") {
+        item.type = ControlItem::PLAY;
+    } else if (words[0] == "volume") {
+        item.type = ControlItem::VOLUME;
+    } else if (parseNumber(words[0], 0xFFFF, n)) {
+        item.type = static_cast<uint16_t>(n);
+    } else {
+        return false;
+    }
+    for (size_t i = 1; i < words.size(); ++i) {
+        const size_t eq = words[i].find('=');
+        if (eq == std::string::npos) {
+            return false;
+        }
+        const std::string name = words[i].substr(0, eq);
+        const std::string value = words[i].substr(eq + 1);
+        int64_t v = 0;
+        if (name == "value") {
+            if (parseNumber(value, 0xFFFFFFFFFFFFULL, n)) {
+                item.value = n;
+            } else if (parseSigned(value, 32768, v) && v < 0) {
+                item.value = static_cast<uint64_t>(v) & 0xFFFFFFFFFFFFULL;
+            } else {
+                return false;
+            }
+        } else if (name == "status") {
+            if (!parseNumber(value, 0xFFFF, n)) {
+                return false;
+            }
+            item.status = static_cast<uint16_t>(n);
+        } else if (name == "follow") {
+            if (!parseFlag(value, item.followStream)) {
+                return false;
+            }
+        } else if (name == "min" || name == "max") {
+            if (!parseSigned(value, 32768, v) || v > INT16_MAX || v < INT16_MIN) {
+                return false;
+            }
+            (name == "min" ? item.minimum : item.maximum) = static_cast<int16_t>(v);
+            item.clamp = true;
+        } else {
+            return false;
+        }
+    }
+    out = item;
     return true;
 }
 

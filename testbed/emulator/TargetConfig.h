@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/Clock.h"
@@ -25,6 +26,14 @@ struct Behaviour {
         REFUSE,      // the normal answer without STATUS_OK; the sink's state is left as it was
         ECHO,        // the request's own datagram sent back unchanged
         OTHER_PORT,  // the normal answer, sent from the target's other socket
+        // The normal answer from the target's other address (the other-port
+        // socket when the target has no second address).
+        OTHER_ADDRESS,
+        // The normal answer with the request field it echoes changed (the
+        // number asked about, or the port kind of a second count ask);
+        // answers that echo nothing go out unchanged.
+        WRONG_ECHO,
+        MALFORMED,  // only the broken form of the answer that `malformed` names
     };
     // A datagram the host must discard, sent just before the reply.
     enum Before : uint8_t {
@@ -33,6 +42,12 @@ struct Behaviour {
         BAD_TAG,     // the reply with tag 99
         BAD_LENGTH,  // the reply whose length word claims 8 bytes more than it has
         OTHER_ID,    // the reply, valid, under another identifier (reply + 2)
+        BAD_PAD,     // the reply whose pad count is 7 whatever its payload
+    };
+    // The stray datagrams of a flood: valid headers the host must pass over.
+    enum Stray : uint8_t {
+        STRAY_OTHER_ID,  // the reply under identifier reply + 2
+        STRAY_STALE,     // the reply, STATUS_OK, option 0 raised by 1, 2, ...: answers to earlier asks
     };
 
     Mode mode = ANSWER;
@@ -43,13 +58,36 @@ struct Behaviour {
     // From the request's arrival to the reply. A plain number, so that
     // designated initializers may leave it out without a warning.
     uint64_t delayUs = 0;
+    // Above 1: the answer goes out that many times.
+    uint16_t copies = 0;
+    // Stray datagrams sent just before the answer (and its forerunner).
+    uint16_t flood = 0;
+    Stray stray = STRAY_OTHER_ID;
+    // Non-zero: only the n-th request (from 1) that the behaviour is chosen
+    // for misbehaves; the others get the normal answer.
+    uint32_t nth = 0;
+    Before malformed = SHORT;  // the form the MALFORMED mode sends
 
     bool operator==(const Behaviour&) const = default;
 };
 
-// Text form: a mode word ("answer", "silent", "refuse", "echo", "other-port";
-// "answer" when left out) and modifiers "repeat=K", "before=short|tag|length|other-id",
-// "delay=N" (microseconds, or with an "ms" or "us" suffix), separated by blanks or commas.
+// Behaviours for the requests about one number: a sink of the port query,
+// an entry of the status query, a control item (0: their count forms).
+// They win over the behaviour of the plain identifier.
+using NumberedBehaviours = std::map<std::pair<QUORVIN::MessageID, uint16_t>, Behaviour>;
+
+// The number a request asks about, when its kind has one: the sink number of
+// PORT_REQ (option 0, else option 1), the entry of STATUS_REQ, the item of
+// CONTROLLIST_REQ and CONTROLVALUE_REQ (option 0 without the write bit).
+// Count forms give 0.
+std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1);
+
+// Text form: a mode word ("answer", "silent", "refuse", "echo", "other-port",
+// "other-address", "wrong-echo", or "malformed=short|tag|length|pad|other-id";
+// "answer" when left out) and modifiers "repeat=K",
+// "before=short|tag|length|pad|other-id", "delay=N" (microseconds, or with an
+// "ms" or "us" suffix), "copies=K", "flood=N", "stray=other-id|stale",
+// "nth=K", separated by blanks or commas.
 bool parseBehaviour(const std::string& text, Behaviour& out);
 std::string behaviourText(const Behaviour& behaviour);
 
@@ -123,6 +161,31 @@ struct StreamBehaviour {
     bool operator==(const StreamBehaviour&) const = default;
 };
 
+// One control item of a sink (the target control channel).
+struct ControlItem {
+    enum Type : uint16_t { PLAY = 1, VOLUME = 2 };
+    uint16_t type = VOLUME;
+    // The 48 bits the value answer carries above option 0; a volume is a
+    // signed 16-bit value in hundredths of a decibel, sign-extended.
+    uint64_t value = 0;
+    // Sent beside STATUS_OK in every value answer (STATUS_PLAY: playing).
+    uint16_t status = 0;
+    // A play item that plays while the sink has a stream running, with the
+    // stream's format as its value.
+    bool followStream = true;
+    // A volume write is held within minimum..maximum when set.
+    bool clamp = false;
+    int16_t minimum = INT16_MIN;
+    int16_t maximum = INT16_MAX;
+
+    bool operator==(const ControlItem&) const = default;
+};
+
+// Text form: "play" or "volume" or a type number, then "value=V" (a volume
+// may be negative), "status=S", "follow=0|1", "min=M", "max=M" (either turns
+// the clamp on).
+bool parseControlItem(const std::string& text, ControlItem& out);
+
 struct SinkConfig {
     std::string name;
     uint16_t port = 0;      // 0: an ephemeral port
@@ -158,11 +221,83 @@ struct SinkConfig {
 
     // Per request identifier; identifiers not listed are answered normally.
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
+    NumberedBehaviours numberedBehaviours;
+
+    // The target protocol version the port and status answers give for this sink.
+    uint16_t version = 1;
+    // Options 0-3 of NODEINFO_ANS.
+    uint16_t nodeInfo[4] = {0, 0, 0, 0};
+    // Items 1..n of the control channel; the count answer says n unless
+    // controlCount is set, and items past the list are of type 0, value 0.
+    std::vector<ControlItem> controls = {ControlItem{.type = ControlItem::PLAY}, ControlItem{}};
+    std::optional<uint16_t> controlCount;
 
     StreamBehaviour stream;
 
     // The summary answer in force: supportSummary, else the category bits of the masks.
     uint64_t summary() const;
+};
+
+// A sink number of the port query. Unset `sink`: the entry answers `port`
+// and `name` as given, so numbers may answer ports that no sink has.
+struct PortEntry {
+    std::optional<size_t> sink;
+    uint16_t port = 0;                // without a sink; 0 answers "no sink"
+    std::optional<uint16_t> version;  // default: the sink's, else 1
+    std::optional<std::string> name;  // default: the sink's, else empty
+
+    bool operator==(const PortEntry&) const = default;
+};
+
+// One entry of the status query: a sink of the target and the peer that feeds it.
+struct StatusEntry {
+    uint16_t state = 1;
+    std::optional<size_t> sink;  // its port; else `port`
+    uint16_t port = 0;
+    std::optional<uint16_t> version;
+    // The feeder: its address (only the 16 address bytes travel) and sink
+    // number; ::1 with the sink's own number is this host feeding it.
+    TIVRA::IPAddress peer;
+    uint16_t peerSink = 0;
+    std::string peerName;
+    // Cuts the payload (18 bytes + the name) to this many bytes.
+    std::optional<size_t> payloadBytes;
+
+    bool operator==(const StatusEntry&) const = default;
+};
+
+// The target's discovery endpoint: the port the search and the target
+// queries come to, and what it answers there.
+struct DiscoveryConfig {
+    // Off when unset; 0 binds an ephemeral port.
+    std::optional<uint16_t> port = QUORVIN::TARGET_PORT;
+    // A link-local target takes the multicast search on its interface; with
+    // this clear it answers unicast searches only.
+    bool answerMulticast = true;
+    uint64_t productId = 0;
+    std::string description;  // SINKOUT_ANS; may hold "[myaddress]"
+
+    // Count form of PORT_REQ: the counts of options 0 and 1 (default: the
+    // highest sink number), and the port kind of the first answer; with a
+    // kind the host asks again with its own kind, which the answer echoes.
+    std::optional<uint16_t> sinkCount;
+    std::optional<uint16_t> sinkCount1;
+    uint16_t countKind = 0;
+    // The count answer's payload: 1024 is the two bitmaps of the numbers in
+    // the port table; any other size is that many zero bytes; 0 none.
+    uint16_t bitmapBytes = 1024;
+    // Sink numbers of PORT_REQ; empty: sink i is number i + 1. Numbers not
+    // listed answer port 0.
+    std::map<uint16_t, PortEntry> ports;
+
+    // STATUS_REQ: the count answer (default: the entries) and entries 1..n
+    // (default: every sink fed by this host: state 1, peer ::1 and its own
+    // number). Entries past the list are refused.
+    std::optional<uint16_t> statusCount;
+    std::optional<std::vector<StatusEntry>> status;
+
+    std::map<QUORVIN::MessageID, Behaviour> behaviours;
+    NumberedBehaviours numberedBehaviours;
 };
 
 struct TargetConfig {
@@ -171,6 +306,10 @@ struct TargetConfig {
     // link-local address with its interface index.
     TIVRA::IPAddress address = loopback();
     std::vector<SinkConfig> sinks;
+    DiscoveryConfig discovery;
+    // A second address of the target, which answers of the OTHER_ADDRESS
+    // behaviour leave from; without it they leave from the other port.
+    std::optional<TIVRA::IPAddress> otherAddress;
     // Requests kept per sink, the oldest dropped first; 0 keeps every one.
     size_t recordLimit = 0;
 

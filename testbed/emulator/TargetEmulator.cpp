@@ -8,12 +8,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "foundation/Socket.h"
 #include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/DiscoveryHandlers.h"
 
 namespace testbed {
 
@@ -36,8 +38,10 @@ constexpr int kDataReceiveBuffer = 4 * 1024 * 1024;
 constexpr size_t kNoEndpoint = SIZE_MAX;
 
 // What a socket of the target is for: a sink's own port, a sink's stream
-// data socket, the other-port socket, the log relay port.
-enum class Role { SINK, DATA, OTHER_PORT, LOG };
+// data socket, the other-port socket, the log relay port, the target's
+// socket, the discovery port (unicast, and the multicast search of a
+// link-local target), the second address.
+enum class Role { SINK, DATA, OTHER_PORT, LOG, DISCOVERY, MULTICAST, OTHER_ADDRESS };
 
 struct Endpoint {
     TIVRA::UDPV6 socket;
@@ -49,6 +53,8 @@ struct Endpoint {
     QUORVIN::Receive bytes;
     TIVRA::IPAddress from;
     timespec arrival{};
+    // Where it was sent, on sockets that ask for it.
+    TIVRA::IPAddress destination;
 };
 
 bool earlier(const timespec& a, const timespec& b)
@@ -64,7 +70,7 @@ bool readHeld(Endpoint& ep, std::vector<uint8_t>& scratch)
 {
     sockaddr_in6 sa{};
     iovec iov{scratch.data(), scratch.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(in6_pktinfo))];
     msghdr msg{};
     msg.msg_name = &sa;
     msg.msg_namelen = sizeof(sa);
@@ -81,9 +87,15 @@ bool readHeld(Endpoint& ep, std::vector<uint8_t>& scratch)
     ep.from.port = sa.sin6_port;
     ep.from.ifindex = sa.sin6_scope_id & 0xFFFFU;
     ep.arrival = timespec{};
+    ep.destination = TIVRA::IPAddress{};
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             std::memcpy(&ep.arrival, CMSG_DATA(c), sizeof(timespec));
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+            std::memcpy(ep.destination.addr, &info.ipi6_addr, 16);
+            ep.destination.ifindex = info.ipi6_ifindex;
         }
     }
     ep.held = true;
@@ -150,6 +162,7 @@ struct Outgoing {
 // A reply decided under the lock and sent after it.
 struct Reply {
     bool send = false;
+    bool accepted = false;      // the normal answer went out: the request took effect
     bool startsStream = false;  // an accepted CONNECT_ANS
     size_t endpoint = 0;
     TIVRA::Clock delay;
@@ -182,6 +195,13 @@ QUORVIN::SendBuffer debugAnswer(uint16_t option0, const std::string& text)
     return m;
 }
 
+// How often each kind of request (and each number asked about) has come,
+// for the behaviours that pick the n-th.
+struct Occurrences {
+    std::map<QUORVIN::MessageID, uint32_t> byMessage;
+    std::map<std::pair<QUORVIN::MessageID, uint16_t>, uint32_t> byNumber;
+};
+
 // The run of identical requests from one source that a repeat count is kept for.
 struct RepeatRun {
     TIVRA::Buffer lastDatagram;
@@ -210,6 +230,7 @@ struct SinkSlot {
     std::vector<Request> records;
     RepeatRun sinkRun;
     RepeatRun dataRun;
+    Occurrences occurrences;
     std::vector<std::unique_ptr<StreamRecorder>> streams;
     uint64_t strayPackets = 0;
 
@@ -260,10 +281,85 @@ TIVRA::Buffer spoil(const TIVRA::Buffer& reply, Behaviour::Before kind)
     case Behaviour::OTHER_ID:
         putWord(bad, 4, static_cast<uint16_t>(word(bad, 4) + 2));
         break;
+    case Behaviour::BAD_PAD:
+        putWord(bad, 2, static_cast<uint16_t>(word(bad, 2) | 7U));
+        break;
     case Behaviour::NOTHING:
         break;
     }
     return bad;
+}
+
+// The n-th datagram (from 0) of a flood before the reply.
+TIVRA::Buffer stray(const TIVRA::Buffer& reply, Behaviour::Stray kind, uint16_t n)
+{
+    TIVRA::Buffer bad = reply;
+    if (kind == Behaviour::STRAY_STALE) {
+        putWord(bad, 6, static_cast<uint16_t>(word(bad, 6) | QUORVIN::STATUS_OK));
+        putWord(bad, 8, static_cast<uint16_t>(word(bad, 8) + n + 1));
+    } else {
+        putWord(bad, 4, static_cast<uint16_t>(word(bad, 4) + 2));
+    }
+    return bad;
+}
+
+// Changes the field an answer echoes from its request.
+void wrongEcho(const Request& request, QUORVIN::SendBuffer& answer)
+{
+    uint16_t o[4] = {answer.getOption0(), answer.getOption1(), answer.getOption2(), answer.getOption3()};
+    switch (request.message) {
+    case QUORVIN::PORT_REQ:
+        if (request.option0 != 0) {
+            ++o[0];
+        } else if (request.option1 != 0) {
+            ++o[1];
+        } else if (request.option2 != 0) {
+            o[2] = request.option2 == 1 ? 2 : 1;
+        }
+        break;
+    case QUORVIN::STATUS_REQ:
+    case QUORVIN::CONTROLLIST_REQ:
+    case QUORVIN::CONTROLVALUE_REQ:
+        if (request.option0 != 0) {
+            ++o[0];
+        }
+        break;
+    default:
+        return;
+    }
+    answer.set(answer.getMessage(), answer.getStatus(), o[0], o[1], o[2], o[3]);
+}
+
+// The behaviour for one request: the numbered one, else the identifier's;
+// one that picks another occurrence leaves the request to the normal answer.
+Behaviour choose(const std::map<QUORVIN::MessageID, Behaviour>& plain, const NumberedBehaviours& numbered,
+                 Occurrences& seen, const Request& request)
+{
+    if (!request.valid) {
+        return Behaviour{};
+    }
+    uint32_t occurrence = ++seen.byMessage[request.message];
+    const std::optional<uint16_t> number = requestNumber(request.message, request.option0, request.option1);
+    const Behaviour* chosen = nullptr;
+    if (number) {
+        const auto key = std::make_pair(request.message, *number);
+        const uint32_t ofNumber = ++seen.byNumber[key];
+        if (const auto it = numbered.find(key); it != numbered.end()) {
+            chosen = &it->second;
+            occurrence = ofNumber;
+        }
+    }
+    if (chosen == nullptr) {
+        const auto it = plain.find(request.message);
+        if (it == plain.end()) {
+            return Behaviour{};
+        }
+        chosen = &it->second;
+    }
+    if (chosen->nth != 0 && chosen->nth != occurrence) {
+        return Behaviour{};
+    }
+    return *chosen;
 }
 
 // The kernel's arrival time of a datagram (wall clock) on the monotonic
@@ -317,6 +413,14 @@ struct TargetEmulator::Impl {
     std::vector<Request> logRecords;
     std::optional<TIVRA::IPAddress> logSource;  // of the latest DEBUG_REQ
     std::vector<Action> actions;
+    std::string name;
+    DiscoveryConfig discovery;
+    DiscoveryState discoveryState;
+    std::optional<TIVRA::IPAddress> discoveryAddress;
+    std::optional<TIVRA::IPAddress> otherAddress;
+    std::vector<Request> discoveryRecords;
+    RepeatRun discoveryRun;
+    Occurrences discoveryOccurrences;
 
     // Set up by start before the thread exists, torn down by stop after it
     // ended; in between the receive thread alone uses them (the wake-up
@@ -324,6 +428,9 @@ struct TargetEmulator::Impl {
     std::vector<std::unique_ptr<Endpoint>> endpoints;
     size_t otherEndpoint = 0;
     size_t logEndpoint = kNoEndpoint;
+    size_t discoveryEndpoint = kNoEndpoint;
+    size_t otherAddressEndpoint = kNoEndpoint;
+    uint32_t multicastIfindex = 0;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
     std::function<TIVRA::Clock()> clock;
@@ -334,6 +441,7 @@ struct TargetEmulator::Impl {
     std::vector<uint8_t> scratch = std::vector<uint8_t>(kReceiveSize);
 
     bool openSockets(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses);
+    bool bindDiscovery(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses);
     void closeSockets();
     void run();
     void handleOldest();
@@ -343,7 +451,12 @@ struct TargetEmulator::Impl {
     void handleData(size_t endpoint);
     void handleLog(size_t endpoint);
     void runActions();
+    void handleDiscovery(size_t endpoint);
+    DiscoveryView discoveryView() const;
     Reply decide(SinkSlot& slot, const Request& request, size_t endpoint);
+    Reply compose(const Behaviour& b, const Request& request, size_t endpoint,
+                  const std::function<bool(bool commit, QUORVIN::SendBuffer& answer)>& build) const;
+    void deliver(Reply& reply, const Request& request);
     void startStream(SinkSlot& slot, const Request& request, std::vector<EndedStream>& ended);
     size_t answerEndpoint(const SinkSlot& slot, size_t sink) const;
     void reportEnded(const std::vector<EndedStream>& ended);
@@ -355,7 +468,8 @@ struct TargetEmulator::Impl {
 };
 
 // Endpoints and addresses in this order: every sink's own socket, every
-// sink's data socket, the other-port socket, then the log relay socket.
+// sink's data socket, the other-port socket, the discovery sockets, the log
+// relay socket, the other-address socket.
 bool TargetEmulator::Impl::openSockets(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses)
 {
     auto bind = [&](Role role, size_t sink, uint16_t port) {
@@ -392,21 +506,104 @@ bool TargetEmulator::Impl::openSockets(const TargetConfig& config, std::vector<T
     if (!bind(Role::OTHER_PORT, 0, 0)) {
         return false;
     }
+    discoveryEndpoint = kNoEndpoint;
+    multicastIfindex = 0;
+    if (config.discovery.port) {
+        discoveryEndpoint = endpoints.size();
+        if (!bindDiscovery(config, addresses)) {
+            return false;
+        }
+    }
     logEndpoint = kNoEndpoint;
-    if (config.logPort) {
+    if (config.logPort && discoveryEndpoint != kNoEndpoint && *config.logPort != 0
+        && *config.logPort == *config.discovery.port) {
+        // A real target serves its log relay on its discovery port.
+        logEndpoint = discoveryEndpoint;
+    } else if (config.logPort) {
         logEndpoint = endpoints.size();
         if (!bind(Role::LOG, 0, *config.logPort)) {
             return false;
         }
     }
+    otherAddressEndpoint = kNoEndpoint;
+    if (config.otherAddress) {
+        auto ep = std::make_unique<Endpoint>();
+        ep->role = Role::OTHER_ADDRESS;
+        TIVRA::IPAddress local = *config.otherAddress;
+        local.setPort(0);
+        if (!ep->socket.open(TIVRA::Socket::UDP_V6) || !exclusivePort(ep->socket) || !ep->socket.bindV6(local)) {
+            return false;
+        }
+        TIVRA::IPAddress bound = *config.otherAddress;
+        bound.port = local.port;
+        otherAddressEndpoint = endpoints.size();
+        addresses.push_back(bound);
+        endpoints.push_back(std::move(ep));
+    }
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return wakeFd >= 0;
+}
+
+// The discovery port on the target's own address, which every answer leaves
+// from; a link-local target adds a socket on the unspecified address for the
+// multicast search, which every target of the process on that port shares
+// (hence address reuse on both), told apart by the destination it came to.
+bool TargetEmulator::Impl::bindDiscovery(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses)
+{
+    const int on = 1;
+    auto prepare = [&](Endpoint& ep) {
+        return setsockopt(ep.socket.getDescriptor(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) == 0
+               && setsockopt(ep.socket.getDescriptor(), IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof(on)) == 0;
+    };
+    auto reuse = [&](Endpoint& ep) {
+        return setsockopt(ep.socket.getDescriptor(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0;
+    };
+    auto ep = std::make_unique<Endpoint>();
+    ep->role = Role::DISCOVERY;
+    TIVRA::IPAddress local = config.address;
+    local.setPort(*config.discovery.port);
+    // A fixed port is shared by the targets of a process; an ephemeral one stays ours alone.
+    const bool fixed = *config.discovery.port != 0;
+    if (!ep->socket.open(TIVRA::Socket::UDP_V6) || !(fixed ? reuse(*ep) : exclusivePort(ep->socket))
+        || !ep->socket.bindV6(local) || !prepare(*ep)) {
+        return false;
+    }
+    TIVRA::IPAddress bound = config.address;
+    bound.port = local.port;
+    addresses.push_back(bound);
+    const bool multicast = config.address.ifindex != 0 && config.discovery.answerMulticast;
+    if (multicast && !reuse(*ep)) {
+        return false;
+    }
+    endpoints.push_back(std::move(ep));
+    if (!multicast) {
+        return true;
+    }
+    auto group = std::make_unique<Endpoint>();
+    group->role = Role::MULTICAST;
+    TIVRA::IPAddress any;
+    any.port = bound.port;
+    ipv6_mreq join{};
+    join.ipv6mr_multiaddr.s6_addr[0] = 0xFF;
+    join.ipv6mr_multiaddr.s6_addr[1] = 0x02;
+    join.ipv6mr_multiaddr.s6_addr[15] = 0x01;
+    join.ipv6mr_interface = config.address.ifindex;
+    if (!group->socket.open(TIVRA::Socket::UDP_V6) || !reuse(*group) || !group->socket.bindV6(any) || !prepare(*group)
+        || setsockopt(group->socket.getDescriptor(), IPPROTO_IPV6, IPV6_JOIN_GROUP, &join, sizeof(join)) != 0) {
+        return false;
+    }
+    multicastIfindex = config.address.ifindex;
+    addresses.push_back(bound);
+    endpoints.push_back(std::move(group));
+    return true;
 }
 
 void TargetEmulator::Impl::closeSockets()
 {
     endpoints.clear();
     logEndpoint = kNoEndpoint;
+    discoveryEndpoint = kNoEndpoint;
+    otherAddressEndpoint = kNoEndpoint;
     if (wakeFd >= 0) {
         ::close(wakeFd);
         wakeFd = -1;
@@ -493,20 +690,36 @@ void TargetEmulator::Impl::handleOldest()
     case Role::LOG:
         handleLog(oldest);
         break;
+    case Role::DISCOVERY:
+    case Role::MULTICAST:
+        handleDiscovery(oldest);
+        break;
     case Role::OTHER_PORT:
-        break;  // it only sends
+    case Role::OTHER_ADDRESS:
+        break;  // they only send
     }
 }
 
 Reply TargetEmulator::Impl::decide(SinkSlot& slot, const Request& request, size_t endpoint)
 {
+    const Behaviour b = choose(slot.config.behaviours, slot.config.numberedBehaviours, slot.occurrences, request);
+    slot.state.streaming = slot.running() != nullptr;
+    Reply reply = compose(b, request, endpoint, [&](bool commit, QUORVIN::SendBuffer& answer) {
+        const SinkHandler handler = sinkHandler(request.message);
+        return handler != nullptr && handler(slot.config, slot.state, request, commit, answer);
+    });
+    reply.startsStream = reply.accepted && request.message == QUORVIN::CONNECT_REQ;
+    return reply;
+}
+
+// The datagrams a behaviour makes of the normal answer, which `build` writes
+// (with commit false for a refusal, which must leave the state alone).
+Reply TargetEmulator::Impl::compose(const Behaviour& b, const Request& request, size_t endpoint,
+                                    const std::function<bool(bool, QUORVIN::SendBuffer&)>& build) const
+{
     Reply reply;
     if (!request.valid) {
         return reply;
-    }
-    Behaviour b;
-    if (const auto it = slot.config.behaviours.find(request.message); it != slot.config.behaviours.end()) {
-        b = it->second;
     }
     if (b.onRepeat > 1 && request.repeat % b.onRepeat != 0) {
         return reply;
@@ -520,27 +733,47 @@ Reply TargetEmulator::Impl::decide(SinkSlot& slot, const Request& request, size_
         break;
     case Behaviour::ANSWER:
     case Behaviour::REFUSE:
-    case Behaviour::OTHER_PORT: {
-        const SinkHandler handler = sinkHandler(request.message);
+    case Behaviour::OTHER_PORT:
+    case Behaviour::OTHER_ADDRESS:
+    case Behaviour::WRONG_ECHO:
+    case Behaviour::MALFORMED: {
         QUORVIN::SendBuffer answer;
-        if (handler == nullptr || !handler(slot.config, slot.state, request, b.mode != Behaviour::REFUSE, answer)) {
+        if (!build(b.mode != Behaviour::REFUSE, answer)) {
             return reply;
         }
         if (b.mode == Behaviour::REFUSE) {
             answer.statusUpdate(QUORVIN::STATUS_OK, 0);
         } else {
+            if (b.mode == Behaviour::WRONG_ECHO) {
+                wrongEcho(request, answer);
+            }
             answer.update();
-            reply.startsStream = request.message == QUORVIN::CONNECT_REQ;
+            reply.accepted = b.mode != Behaviour::MALFORMED;
         }
         bytes = static_cast<TIVRA::BufferCS_const>(answer);
+        if (b.mode == Behaviour::MALFORMED) {
+            bytes = spoil(bytes, b.malformed);
+        }
         break;
     }
     }
     reply.send = true;
-    reply.endpoint = b.mode == Behaviour::OTHER_PORT ? otherEndpoint : endpoint;
+    reply.endpoint = endpoint;
+    if (b.mode == Behaviour::OTHER_PORT
+        || (b.mode == Behaviour::OTHER_ADDRESS && otherAddressEndpoint == kNoEndpoint)) {
+        reply.endpoint = otherEndpoint;
+    } else if (b.mode == Behaviour::OTHER_ADDRESS) {
+        reply.endpoint = otherAddressEndpoint;
+    }
     reply.delay = TIVRA::Clock((b.delayUs < kMaxDelayUs ? b.delayUs : kMaxDelayUs) * TIVRA::Clock::US);
+    for (uint16_t i = 0; i < b.flood; ++i) {
+        reply.datagrams.push_back(stray(bytes, b.stray, i));
+    }
     if (b.before != Behaviour::NOTHING) {
         reply.datagrams.push_back(spoil(bytes, b.before));
+    }
+    for (uint16_t i = 1; i < b.copies; ++i) {
+        reply.datagrams.push_back(bytes);
     }
     reply.datagrams.push_back(std::move(bytes));
     return reply;
@@ -645,18 +878,72 @@ void TargetEmulator::Impl::handle(size_t endpoint)
         notify(request);
     }
     reportEnded(ended);
+    deliver(reply, request);
+}
+
+void TargetEmulator::Impl::deliver(Reply& reply, const Request& request)
+{
     if (!reply.send) {
         return;
     }
     if (reply.delay.picoseconds == 0) {
         for (const TIVRA::Buffer& bytes : reply.datagrams) {
-            send(reply.endpoint, from, bytes);
+            send(reply.endpoint, request.source, bytes);
         }
         return;
     }
     for (TIVRA::Buffer& bytes : reply.datagrams) {
-        queue(Outgoing{request.time + reply.delay, reply.endpoint, from, std::move(bytes)});
+        queue(Outgoing{request.time + reply.delay, reply.endpoint, request.source, std::move(bytes)});
     }
+}
+
+DiscoveryView TargetEmulator::Impl::discoveryView() const
+{
+    DiscoveryView view;
+    view.name = name;
+    view.config = &discovery;
+    for (const SinkSlot& slot : sinks) {
+        view.sinks.push_back(
+            DiscoveryView::Sink{slot.address.getPort(), slot.config.name, slot.config.version, slot.config.summary()});
+    }
+    return view;
+}
+
+void TargetEmulator::Impl::handleDiscovery(size_t endpoint)
+{
+    const Endpoint& ep = *endpoints[endpoint];
+    if (endpoint == logEndpoint && ep.bytes && ep.bytes.getMessage() == QUORVIN::DEBUG_REQ) {
+        handleLog(endpoint);
+        return;
+    }
+    const bool multicast = ep.destination.addr[0] == 0xFF;
+    if (ep.role == Role::MULTICAST && (!multicast || ep.destination.ifindex != multicastIfindex)) {
+        return;  // another target's unicast, or the search on another interface
+    }
+    Request request = makeRequest(endpoint, Request::Channel::DISCOVERY);
+    request.sink = 0;
+    request.destination = ep.destination;
+    request.multicast = multicast;
+    Reply reply;
+    std::function<void(const Request&)> notify;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        request.repeat = discoveryRun.next(request.source, request.datagram);
+        request.order = ++order;
+        const Behaviour b = choose(discovery.behaviours, discovery.numberedBehaviours, discoveryOccurrences, request);
+        const DiscoveryView view = discoveryView();
+        reply = compose(b, request, discoveryEndpoint, [&](bool commit, QUORVIN::SendBuffer& answer) {
+            const DiscoveryHandler handler = discoveryHandler(request.message);
+            return handler != nullptr && handler(view, discoveryState, request, commit, answer);
+        });
+        keep(discoveryRecords, Request(request));
+        notify = listener;
+    }
+    changed.notify_all();
+    if (notify) {
+        notify(request);
+    }
+    deliver(reply, request);
 }
 
 // The stream's packets are the busy path: no request record, no copy of the
@@ -886,6 +1173,20 @@ bool TargetEmulator::start(const TargetConfig& config)
         if (impl->logEndpoint != kNoEndpoint) {
             impl->logAddress = addresses[impl->logEndpoint];
         }
+        impl->name = config.name;
+        impl->discovery = config.discovery;
+        impl->discoveryState = DiscoveryState{};
+        impl->discoveryRecords.clear();
+        impl->discoveryRun = RepeatRun{};
+        impl->discoveryOccurrences = Occurrences{};
+        impl->discoveryAddress.reset();
+        if (impl->discoveryEndpoint != kNoEndpoint) {
+            impl->discoveryAddress = addresses[impl->discoveryEndpoint];
+        }
+        impl->otherAddress.reset();
+        if (impl->otherAddressEndpoint != kNoEndpoint) {
+            impl->otherAddress = addresses[impl->otherAddressEndpoint];
+        }
         impl->logLines = config.logLines;
         impl->logAck = config.logAck;
         impl->logDropLine = config.logDropLine;
@@ -965,7 +1266,102 @@ void TargetEmulator::clearBehaviours(size_t sink)
     std::lock_guard<std::mutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         impl->sinks[sink].config.behaviours.clear();
+        impl->sinks[sink].config.numberedBehaviours.clear();
     }
+}
+
+void TargetEmulator::setBehaviour(size_t sink, QUORVIN::MessageID request, uint16_t number, const Behaviour& behaviour)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (sink < impl->sinks.size()) {
+        impl->sinks[sink].config.numberedBehaviours[{request, number}] = behaviour;
+    }
+}
+
+std::optional<TIVRA::IPAddress> TargetEmulator::discoveryAddress() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->discoveryAddress;
+}
+
+std::optional<TIVRA::IPAddress> TargetEmulator::otherAddress() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->otherAddress;
+}
+
+void TargetEmulator::setDiscoveryBehaviour(QUORVIN::MessageID request, const Behaviour& behaviour)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->discovery.behaviours[request] = behaviour;
+}
+
+void TargetEmulator::setDiscoveryBehaviour(QUORVIN::MessageID request, uint16_t number, const Behaviour& behaviour)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->discovery.numberedBehaviours[{request, number}] = behaviour;
+}
+
+void TargetEmulator::clearDiscoveryBehaviours()
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->discovery.behaviours.clear();
+    impl->discovery.numberedBehaviours.clear();
+}
+
+void TargetEmulator::setDiscoveryConfig(const DiscoveryConfig& config)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    const std::optional<uint16_t> port = impl->discovery.port;
+    const bool multicast = impl->discovery.answerMulticast;
+    impl->discovery = config;
+    impl->discovery.port = port;
+    impl->discovery.answerMulticast = multicast;
+}
+
+DiscoveryConfig TargetEmulator::discoveryConfig() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->discovery;
+}
+
+DiscoveryState TargetEmulator::discoveryState() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->discoveryState;
+}
+
+std::vector<Request> TargetEmulator::discoveryRequests() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->discoveryRecords;
+}
+
+void TargetEmulator::clearDiscoveryRequests()
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    impl->discoveryRecords.clear();
+}
+
+bool TargetEmulator::waitForDiscoveryRequests(const std::function<bool(const std::vector<Request>&)>& until,
+                                              std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    return impl->changed.wait_for(lock, timeout, [&] { return until(impl->discoveryRecords); });
+}
+
+bool TargetEmulator::waitForDiscoveryRequests(QUORVIN::MessageID message, size_t count,
+                                              std::chrono::milliseconds timeout) const
+{
+    return waitForDiscoveryRequests(
+        [&](const std::vector<Request>& records) {
+            size_t seen = 0;
+            for (const Request& r : records) {
+                seen += (r.valid && r.message == message) ? 1 : 0;
+            }
+            return seen >= count;
+        },
+        timeout);
 }
 
 Behaviour TargetEmulator::behaviour(size_t sink, QUORVIN::MessageID request) const

@@ -19,6 +19,7 @@
 
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
+#include "testbed/emulator/DiscoveryHandlers.h"
 #include "testbed/emulator/Request.h"
 #include "testbed/emulator/SinkHandlers.h"
 #include "testbed/emulator/StreamRecord.h"
@@ -58,6 +59,9 @@ public:
 
     // Takes effect with the next request. An unknown sink is ignored.
     void setBehaviour(size_t sink, QUORVIN::MessageID request, const Behaviour& behaviour);
+    // For the requests about one control item (0: the count form); wins
+    // over the identifier's behaviour.
+    void setBehaviour(size_t sink, QUORVIN::MessageID request, uint16_t number, const Behaviour& behaviour);
     void clearBehaviours(size_t sink);
     Behaviour behaviour(size_t sink, QUORVIN::MessageID request) const;
     // Replaces what the sink answers (its port and behaviours stay); the
@@ -108,6 +112,31 @@ public:
     void onStreamEnd(std::function<void(size_t sink, const StreamReport&)> listener);
     // STREAM_REQ packets that came to the data socket while the sink had no stream.
     uint64_t strayPackets(size_t sink) const;
+
+    // ---- discovery port. The target's address with the discovery port:
+    // where the host sends its unicast queries, and the source of every
+    // discovery answer. Nothing when the target has no discovery port.
+    std::optional<TIVRA::IPAddress> discoveryAddress() const;
+    // Source of the answers of the OTHER_ADDRESS behaviour, when configured.
+    std::optional<TIVRA::IPAddress> otherAddress() const;
+    void setDiscoveryBehaviour(QUORVIN::MessageID request, const Behaviour& behaviour);
+    // For the requests about one sink or status entry (0: the count form).
+    void setDiscoveryBehaviour(QUORVIN::MessageID request, uint16_t number, const Behaviour& behaviour);
+    void clearDiscoveryBehaviours();
+    // Replaces what the discovery port answers, behaviours included; its
+    // port and multicast membership stay as started.
+    void setDiscoveryConfig(const DiscoveryConfig& config);
+    DiscoveryConfig discoveryConfig() const;
+    // The host's name and identifier as the latest NOTISNAME_REQ gave them.
+    DiscoveryState discoveryState() const;
+    // Every datagram the discovery port took (the multicast search on the
+    // target's interface included), in arrival order.
+    std::vector<Request> discoveryRequests() const;
+    void clearDiscoveryRequests();
+    // The predicate runs under the emulator's lock: it must not call the emulator.
+    bool waitForDiscoveryRequests(const std::function<bool(const std::vector<Request>&)>& until,
+                                  std::chrono::milliseconds timeout) const;
+    bool waitForDiscoveryRequests(QUORVIN::MessageID message, size_t count, std::chrono::milliseconds timeout) const;
 
     // ---- log relay
     void setLogLines(const std::vector<std::string>& lines);

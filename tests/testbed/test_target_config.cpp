@@ -250,6 +250,17 @@ TEST(TargetConfig, RefusesWhatItCannotUse)
         {"[sink.0]\nresendBack = 65536\n", "[sink.0] resendBack"},
         {"[sink.0]\ndisconnectAnswer = sometimes\n", "[sink.0] disconnectAnswer"},
         {"[sink.0]\ndataPort = 65536\n", "[sink.0] dataPort"},
+        {"[target]\ndiscoveryPort = on\n", "[target] discoveryPort"},
+        {"[target]\nbehaviour.PORT_REQ#x = silent\n", "[target] behaviour.PORT_REQ#x: bad number"},
+        {"[target]\nbitmapBytes = 65513\n", "[target] bitmapBytes"},
+        {"[port.0]\nport = 5\n", "[port.0] a sink number"},
+        {"[port.1]\nsink = 64\n", "[port.1] sink"},
+        {"[status.1]\npeer = nowhere\n", "[status.1] peer"},
+        {"[status.1]\ncolour = red\n", "[status.1] colour: unknown key"},
+        {"[sink.0]\nnodeInfo = 1 2 3\n", "[sink.0] nodeInfo"},
+        {"[sink.0]\ncontrol.1 = loudness\n", "[sink.0] control.1: bad control item"},
+        {"[sink.0]\ncontrol.2 = volume\n", "[sink.0] control.1 is missing"},
+        {"[sink.0]\ncontrol.1 = volume min=-40000\n", "[sink.0] control.1: bad control item"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -259,6 +270,96 @@ TEST(TargetConfig, RefusesWhatItCannotUse)
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
         EXPECT_EQ(config.sinks.size(), 3u);  // untouched
     }
+}
+
+TEST(TargetConfig, ReadsTheDiscoveryAndControlKeys)
+{
+    const std::string text =
+        "[target]\n"
+        "discoveryPort = 0\n"
+        "answerMulticast = 0\n"
+        "productId = 0x1234\n"
+        "description = ctl=[myaddress]:80\n"
+        "otherAddress = fe80::9%3\n"
+        "sinkCount = 65535\n"
+        "sinkCount1 = 2\n"
+        "countKind = 2\n"
+        "bitmapBytes = 1000\n"
+        "statusCount = 3\n"
+        "behaviour.FIND_REQ = silent nth=2\n"
+        "behaviour.PORT_REQ#3 = wrong-echo\n"
+        "[port.3]\n"
+        "sink = 1\n"
+        "name = Third\n"
+        "[port.7]\n"
+        "port = 4000\n"
+        "version = 2\n"
+        "[status.1]\n"
+        "state = 0\n"
+        "sink = 1\n"
+        "peer = fe80::5\n"
+        "peerSink = 2\n"
+        "peerName = Kitchen\n"
+        "payloadBytes = 10\n"
+        "[status.2]\n"
+        "port = 999\n"
+        "[sink.0]\n"
+        "version = 4\n"
+        "nodeInfo = 1, 2, 0x30, 4\n"
+        "controlCount = 40000\n"
+        "control.1 = play follow=0 status=2 value=0x20202\n"
+        "control.2 = volume value=-600 min=-8000 max=0\n"
+        "behaviour.CONTROLVALUE_REQ#2 = flood=3\n"
+        "[sink.1]\n"
+        "name = Second\n";
+    TargetConfig config;
+    std::string error;
+    ASSERT_TRUE(parse(text, config, error)) << error;
+    const testbed::DiscoveryConfig& d = config.discovery;
+    EXPECT_EQ(d.port, 0);
+    EXPECT_FALSE(d.answerMulticast);
+    EXPECT_EQ(d.productId, 0x1234u);
+    EXPECT_EQ(d.description, "ctl=[myaddress]:80");
+    ASSERT_TRUE(config.otherAddress);
+    EXPECT_EQ(config.otherAddress->ifindex, 3u);
+    EXPECT_EQ(d.sinkCount, 65535);
+    EXPECT_EQ(d.sinkCount1, 2);
+    EXPECT_EQ(d.countKind, 2);
+    EXPECT_EQ(d.bitmapBytes, 1000);
+    EXPECT_EQ(d.statusCount, 3);
+    EXPECT_EQ(d.behaviours.at(QUORVIN::FIND_REQ), (Behaviour{.mode = Behaviour::SILENT, .nth = 2}));
+    EXPECT_EQ(d.numberedBehaviours.at({QUORVIN::PORT_REQ, 3}), Behaviour{.mode = Behaviour::WRONG_ECHO});
+    ASSERT_EQ(d.ports.size(), 2u);
+    EXPECT_EQ(d.ports.at(3), (testbed::PortEntry{.sink = 1, .port = 0, .version = std::nullopt, .name = "Third"}));
+    EXPECT_EQ(d.ports.at(7),
+              (testbed::PortEntry{.sink = std::nullopt, .port = 4000, .version = 2, .name = std::nullopt}));
+    ASSERT_TRUE(d.status);
+    ASSERT_EQ(d.status->size(), 2u);
+    const testbed::StatusEntry& e = (*d.status)[0];
+    EXPECT_EQ(e.state, 0);
+    EXPECT_EQ(e.sink, 1u);
+    EXPECT_EQ(e.peer.addr[0], 0xFE);
+    EXPECT_EQ(e.peer.addr[15], 5);
+    EXPECT_EQ(e.peerSink, 2);
+    EXPECT_EQ(e.peerName, "Kitchen");
+    EXPECT_EQ(e.payloadBytes, 10u);
+    EXPECT_EQ((*d.status)[1].port, 999);
+    EXPECT_EQ((*d.status)[1].state, 1);
+
+    const SinkConfig& s = config.sinks[0];
+    EXPECT_EQ(s.version, 4);
+    EXPECT_EQ(s.nodeInfo[2], 0x30);
+    EXPECT_EQ(s.controlCount, 40000);
+    ASSERT_EQ(s.controls.size(), 2u);
+    EXPECT_EQ(s.controls[0],
+              (testbed::ControlItem{
+                  .type = testbed::ControlItem::PLAY, .value = 0x20202, .status = 2, .followStream = false}));
+    EXPECT_EQ(s.controls[1].value, 0xFFFFFFFFFDA8ULL);
+    EXPECT_TRUE(s.controls[1].clamp);
+    EXPECT_EQ(s.controls[1].minimum, -8000);
+    EXPECT_EQ(s.controls[1].maximum, 0);
+    EXPECT_EQ(s.numberedBehaviours.at({QUORVIN::CONTROLVALUE_REQ, 2}), Behaviour{.flood = 3});
+    EXPECT_EQ(config.sinks[1].controls, SinkConfig{}.controls);  // the default play and volume items
 }
 
 TEST(TargetConfig, LoadsTheSampleAndRunsFromIt)
@@ -338,6 +439,11 @@ TEST(Behaviour, ParsesItsTextForm)
         {"echo before=other-id delay=20ms",
          Behaviour{.mode = Behaviour::ECHO, .before = Behaviour::OTHER_ID, .delayUs = 20000}},
         {"  refuse   delay=0x10us ", Behaviour{.mode = Behaviour::REFUSE, .delayUs = 16}},
+        {"other-address copies=2", Behaviour{.mode = Behaviour::OTHER_ADDRESS, .copies = 2}},
+        {"wrong-echo nth=3", Behaviour{.mode = Behaviour::WRONG_ECHO, .nth = 3}},
+        {"malformed=pad", Behaviour{.mode = Behaviour::MALFORMED, .malformed = Behaviour::BAD_PAD}},
+        {"flood=40 stray=stale before=pad delay=150ms",
+         Behaviour{.before = Behaviour::BAD_PAD, .delayUs = 150000, .flood = 40, .stray = Behaviour::STRAY_STALE}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -349,7 +455,8 @@ TEST(Behaviour, ParsesItsTextForm)
         EXPECT_EQ(again, b);
     }
     for (const char* bad : {"sulk", "silent refuse", "repeat=", "repeat=70000", "before=junk", "delay=5s", "delay=-1",
-                            "delay=3600000001", "colour=red", "Silent"}) {
+                            "delay=3600000001", "colour=red", "Silent", "malformed=nothing", "silent malformed=short",
+                            "copies=65536", "stray=fresh", "nth=x"}) {
         Behaviour b;
         EXPECT_FALSE(testbed::parseBehaviour(bad, b)) << bad;
     }
