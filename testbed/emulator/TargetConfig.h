@@ -89,6 +89,8 @@ std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t optio
 // "ms" or "us" suffix), "copies=K", "flood=N", "stray=other-id|stale",
 // "nth=K", separated by blanks or commas.
 bool parseBehaviour(const std::string& text, Behaviour& out);
+// A request name or number, optionally with "#N" for one number it asks about.
+bool parseMessageSelector(const std::string& text, QUORVIN::MessageID& message, std::optional<uint16_t>& number);
 std::string behaviourText(const Behaviour& behaviour);
 
 enum class LatencyPolicy : uint8_t {
