@@ -744,8 +744,8 @@ namespace {
 
 bool parseForm(const std::string& value, Behaviour::Before& out)
 {
-    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
-    for (uint8_t i = 0; i < 6; ++i) {
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad", "low"};
+    for (uint8_t i = 0; i < 7; ++i) {
         if (value == names[i]) {
             out = static_cast<Behaviour::Before>(i);
             return true;
@@ -756,7 +756,7 @@ bool parseForm(const std::string& value, Behaviour::Before& out)
 
 const char* formName(Behaviour::Before form)
 {
-    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad", "low"};
     return names[form];
 }
 

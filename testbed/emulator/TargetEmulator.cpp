@@ -284,6 +284,9 @@ TIVRA::Buffer spoil(const TIVRA::Buffer& reply, Behaviour::Before kind)
     case Behaviour::BAD_PAD:
         putWord(bad, 2, static_cast<uint16_t>(word(bad, 2) | 7U));
         break;
+    case Behaviour::LOW_LENGTH:
+        putWord(bad, 2, 8);
+        break;
     case Behaviour::NOTHING:
         break;
     }

@@ -34,8 +34,8 @@ const char* const kUsage =
     "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number,\n"
     "  with #N for the requests about one sink, status entry or control item (PORT_REQ#2);\n"
     "  ACTION a mode (answer, silent, refuse, echo, other-port, other-address, wrong-echo,\n"
-    "  malformed=short|tag|length|pad|other-id) and modifiers repeat=K,\n"
-    "  before=short|tag|length|pad|other-id, delay=N (microseconds, or with ms), copies=K,\n"
+    "  malformed=short|tag|length|pad|low|other-id) and modifiers repeat=K,\n"
+    "  before=short|tag|length|pad|low|other-id, delay=N (microseconds, or with ms), copies=K,\n"
     "  flood=N, stray=other-id|stale, nth=K;\n"
     "  KEY any key of a sink group of the configuration file (ppm, feedback, dropShare, ...).\n"
     "  Each further --config adds a target; the other options apply to the first.\n";

@@ -452,6 +452,12 @@ TEST_F(EmulatorDiscovery, EveryMisbehaviourShowsOnTheWire)
              EXPECT_EQ(got[0].bytes.getLengthWord() & 7U, 7U);
              EXPECT_EQ(got[0].bytes.getMessage(), QUORVIN::PORT_ANS);
          }},
+        {"malformed=low",
+         [](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].bytes.getLengthWord(), 8);
+             EXPECT_EQ(got[0].bytes.size(), 24u);  // the datagram keeps its bytes
+         }},
         {"flood=3",
          [&](const std::vector<Datagram>& got) {
              ASSERT_EQ(got.size(), 4u);
