@@ -38,8 +38,8 @@ constexpr int kDataReceiveBuffer = 4 * 1024 * 1024;
 constexpr size_t kNoEndpoint = SIZE_MAX;
 
 // What a socket of the target is for: a sink's own port, a sink's stream
-// data socket, the other-port socket, the log relay port, the target's
-// socket, the discovery port (unicast, and the multicast search of a
+// data socket, the other-port socket, the log relay port, the discovery
+// port (on the target's address, and on :: for the multicast search of a
 // link-local target), the second address.
 enum class Role { SINK, DATA, OTHER_PORT, LOG, DISCOVERY, MULTICAST, OTHER_ADDRESS };
 
