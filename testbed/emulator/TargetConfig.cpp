@@ -246,20 +246,11 @@ bool streamKey(const std::string& key, const std::string& value, StreamBehaviour
 bool behaviourKey(const std::string& key, const std::string& value, std::map<QUORVIN::MessageID, Behaviour>& plain,
                   NumberedBehaviours& numbered, std::string& error)
 {
-    std::string name = key.substr(std::char_traits<char>::length(kBehaviourPrefix));
-    std::optional<uint16_t> number;
-    if (const size_t hash = name.find('#'); hash != std::string::npos) {
-        uint64_t n = 0;
-        if (!parseNumber(name.substr(hash + 1), 0xFFFF, n)) {
-            error = key + ": bad number after '#'";
-            return false;
-        }
-        number = static_cast<uint16_t>(n);
-        name.resize(hash);
-    }
+    const std::string name = key.substr(std::char_traits<char>::length(kBehaviourPrefix));
     QUORVIN::MessageID message = 0;
-    if (!messageByName(name, message)) {
-        error = key + ": unknown message";
+    std::optional<uint16_t> number;
+    if (!parseMessageSelector(name, message, number)) {
+        error = key + (name.find('#') != std::string::npos ? ": bad number after '#'" : ": unknown message");
         return false;
     }
     Behaviour behaviour;
@@ -753,8 +744,8 @@ namespace {
 
 bool parseForm(const std::string& value, Behaviour::Before& out)
 {
-    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
-    for (uint8_t i = 0; i < 6; ++i) {
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad", "low"};
+    for (uint8_t i = 0; i < 7; ++i) {
         if (value == names[i]) {
             out = static_cast<Behaviour::Before>(i);
             return true;
@@ -765,11 +756,30 @@ bool parseForm(const std::string& value, Behaviour::Before& out)
 
 const char* formName(Behaviour::Before form)
 {
-    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad"};
+    static const char* const names[] = {"nothing", "short", "tag", "length", "other-id", "pad", "low"};
     return names[form];
 }
 
 }  // namespace
+
+bool parseMessageSelector(const std::string& text, QUORVIN::MessageID& message, std::optional<uint16_t>& number)
+{
+    std::string name = text;
+    std::optional<uint16_t> n;
+    if (const size_t hash = name.find('#'); hash != std::string::npos) {
+        uint64_t v = 0;
+        if (!parseNumber(name.substr(hash + 1), 0xFFFF, v)) {
+            return false;
+        }
+        n = static_cast<uint16_t>(v);
+        name.resize(hash);
+    }
+    if (!messageByName(name, message)) {
+        return false;
+    }
+    number = n;
+    return true;
+}
 
 std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1)
 {

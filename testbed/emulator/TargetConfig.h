@@ -43,6 +43,7 @@ struct Behaviour {
         BAD_LENGTH,  // the reply whose length word claims 8 bytes more than it has
         OTHER_ID,    // the reply, valid, under another identifier (reply + 2)
         BAD_PAD,     // the reply whose pad count is 7 whatever its payload
+        LOW_LENGTH,  // the reply whose length word says 8 bytes, less than the header
     };
     // The stray datagrams of a flood: valid headers the host must pass over.
     enum Stray : uint8_t {
@@ -83,12 +84,14 @@ using NumberedBehaviours = std::map<std::pair<QUORVIN::MessageID, uint16_t>, Beh
 std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1);
 
 // Text form: a mode word ("answer", "silent", "refuse", "echo", "other-port",
-// "other-address", "wrong-echo", or "malformed=short|tag|length|pad|other-id";
+// "other-address", "wrong-echo", or "malformed=short|tag|length|pad|low|other-id";
 // "answer" when left out) and modifiers "repeat=K",
-// "before=short|tag|length|pad|other-id", "delay=N" (microseconds, or with an
+// "before=short|tag|length|pad|low|other-id", "delay=N" (microseconds, or with an
 // "ms" or "us" suffix), "copies=K", "flood=N", "stray=other-id|stale",
 // "nth=K", separated by blanks or commas.
 bool parseBehaviour(const std::string& text, Behaviour& out);
+// A request name or number, optionally with "#N" for one number it asks about.
+bool parseMessageSelector(const std::string& text, QUORVIN::MessageID& message, std::optional<uint16_t>& number);
 std::string behaviourText(const Behaviour& behaviour);
 
 enum class LatencyPolicy : uint8_t {

@@ -38,8 +38,8 @@ constexpr int kDataReceiveBuffer = 4 * 1024 * 1024;
 constexpr size_t kNoEndpoint = SIZE_MAX;
 
 // What a socket of the target is for: a sink's own port, a sink's stream
-// data socket, the other-port socket, the log relay port, the target's
-// socket, the discovery port (unicast, and the multicast search of a
+// data socket, the other-port socket, the log relay port, the discovery
+// port (on the target's address, and on :: for the multicast search of a
 // link-local target), the second address.
 enum class Role { SINK, DATA, OTHER_PORT, LOG, DISCOVERY, MULTICAST, OTHER_ADDRESS };
 
@@ -283,6 +283,9 @@ TIVRA::Buffer spoil(const TIVRA::Buffer& reply, Behaviour::Before kind)
         break;
     case Behaviour::BAD_PAD:
         putWord(bad, 2, static_cast<uint16_t>(word(bad, 2) | 7U));
+        break;
+    case Behaviour::LOW_LENGTH:
+        putWord(bad, 2, 8);
         break;
     case Behaviour::NOTHING:
         break;

@@ -1,13 +1,16 @@
-// target-emulator: one emulated target on ::1 or a link-local address, for
-// running the bridge or its tests against. Prints the sinks' ports, then one
-// line per datagram a sink receives (stream packets aside) and one report
-// line per stream; ends on SIGINT, SIGTERM or SIGHUP.
+// target-emulator: one or more emulated targets on ::1 or link-local
+// addresses, for running the bridge or its tests against. Prints the sinks'
+// ports, then one line per datagram a sink or a discovery port receives
+// (stream packets aside) and one report line per stream; ends on SIGINT,
+// SIGTERM or SIGHUP.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,10 +30,15 @@ const char* const kUsage =
     "usage: target-emulator [--config FILE] [--address ADDR[%SCOPE]] [--ifindex N] [--name NAME]\n"
     "                       [--sinks N] [--records N] [--behaviour SINK:MESSAGE=ACTION]...\n"
     "                       [--set SINK:KEY=VALUE]... [--log-port off|N] [--log-line TEXT]...\n"
-    "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number;\n"
-    "  ACTION a mode (answer, silent, refuse, echo, other-port) and modifiers repeat=K,\n"
-    "  before=short|tag|length|other-id, delay=N (microseconds, or with ms);\n"
-    "  KEY any key of a sink group of the configuration file (ppm, feedback, dropShare, ...).\n";
+    "                       [--discovery-port off|N] [--discovery MESSAGE=ACTION]...\n"
+    "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number,\n"
+    "  with #N for the requests about one sink, status entry or control item (PORT_REQ#2);\n"
+    "  ACTION a mode (answer, silent, refuse, echo, other-port, other-address, wrong-echo,\n"
+    "  malformed=short|tag|length|pad|low|other-id) and modifiers repeat=K,\n"
+    "  before=short|tag|length|pad|low|other-id, delay=N (microseconds, or with ms), copies=K,\n"
+    "  flood=N, stray=other-id|stale, nth=K;\n"
+    "  KEY any key of a sink group of the configuration file (ppm, feedback, dropShare, ...).\n"
+    "  Each further --config adds a target; the other options apply to the first.\n";
 
 std::mutex outputMutex;
 
@@ -83,20 +91,77 @@ bool parseSinkOption(const std::string& text, SinkOption& out)
 struct BehaviourOption {
     SinkOption where;
     QUORVIN::MessageID message = 0;
+    std::optional<uint16_t> number;
     testbed::Behaviour behaviour;
 };
 
 bool parseBehaviourOption(const std::string& text, BehaviourOption& out)
 {
-    return parseSinkOption(text, out.where) && testbed::messageByName(out.where.name, out.message)
+    return parseSinkOption(text, out.where) && testbed::parseMessageSelector(out.where.name, out.message, out.number)
            && testbed::parseBehaviour(out.where.value, out.behaviour);
+}
+
+// MESSAGE=ACTION of --discovery.
+bool parseDiscoveryOption(const std::string& text, BehaviourOption& out)
+{
+    const size_t eq = text.find('=');
+    return eq != std::string::npos && testbed::parseMessageSelector(text.substr(0, eq), out.message, out.number)
+           && testbed::parseBehaviour(text.substr(eq + 1), out.behaviour);
+}
+
+// With several targets every line says whose it is.
+std::string prefix(size_t target, size_t targets)
+{
+    return targets > 1 ? "[" + std::to_string(target) + "] " : std::string();
+}
+
+void printTarget(const testbed::TargetConfig& config, const testbed::TargetEmulator& emulator, const std::string& tag)
+{
+    std::string where;
+    config.address.get_V6_str(where);
+    printLine(tag + "target " + config.name + " address " + where + " ifindex "
+              + std::to_string(config.address.ifindex));
+    for (size_t i = 0; i < emulator.sinkCount(); ++i) {
+        const testbed::SinkConfig sink = emulator.sinkConfig(i);
+        const std::string s = tag + "sink " + std::to_string(i);
+        printLine(s + " name " + sink.name + " port " + std::to_string(sink.port));
+        printLine(s + " data-port " + std::to_string(sink.dataPort));
+        for (const auto& [message, behaviour] : sink.behaviours) {
+            printLine(s + " behaviour " + testbed::messageName(message) + " " + testbed::behaviourText(behaviour));
+        }
+        for (const auto& [key, behaviour] : sink.numberedBehaviours) {
+            printLine(s + " behaviour " + testbed::messageName(key.first) + "#" + std::to_string(key.second) + " "
+                      + testbed::behaviourText(behaviour));
+        }
+    }
+    printLine(tag + "other-port " + std::to_string(emulator.otherPortAddress().getPort()));
+    if (const auto discovery = emulator.discoveryAddress()) {
+        printLine(tag + "discovery-port " + std::to_string(discovery->getPort()));
+        const testbed::DiscoveryConfig d = emulator.discoveryConfig();
+        for (const auto& [message, behaviour] : d.behaviours) {
+            printLine(tag + "discovery behaviour " + testbed::messageName(message) + " "
+                      + testbed::behaviourText(behaviour));
+        }
+        for (const auto& [key, behaviour] : d.numberedBehaviours) {
+            printLine(tag + "discovery behaviour " + testbed::messageName(key.first) + "#" + std::to_string(key.second)
+                      + " " + testbed::behaviourText(behaviour));
+        }
+    }
+    if (const auto other = emulator.otherAddress()) {
+        printLine(tag + "other-address-port " + std::to_string(other->getPort()));
+    }
+    if (const auto log = emulator.logAddress()) {
+        printLine(tag + "log-port " + std::to_string(log->getPort()));
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::string configPath;
+    std::vector<std::string> configPaths;
+    std::string discoveryPort;
+    std::vector<BehaviourOption> discoveryBehaviours;
     std::string address;
     std::string ifindex;
     std::string name;
@@ -117,7 +182,15 @@ int main(int argc, char** argv)
         }
         const std::string value = argv[++i];
         if (arg == "--config") {
-            configPath = value;
+            configPaths.push_back(value);
+        } else if (arg == "--discovery-port") {
+            discoveryPort = value;
+        } else if (arg == "--discovery") {
+            BehaviourOption option;
+            if (!parseDiscoveryOption(value, option)) {
+                return usageError("bad discovery behaviour: " + value);
+            }
+            discoveryBehaviours.push_back(option);
         } else if (arg == "--address") {
             address = value;
         } else if (arg == "--ifindex") {
@@ -149,15 +222,21 @@ int main(int argc, char** argv)
         }
     }
 
-    testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
-    config.recordLimit = kDefaultRecords;
-    if (!configPath.empty()) {
+    std::vector<testbed::TargetConfig> configs;
+    for (const std::string& path : configPaths) {
+        testbed::TargetConfig loaded;
         std::string error;
-        if (!testbed::loadTargetConfig(configPath, config, error)) {
+        if (!testbed::loadTargetConfig(path, loaded, error)) {
             std::fprintf(stderr, "target-emulator: %s\n", error.c_str());
             return 2;
         }
+        configs.push_back(std::move(loaded));
     }
+    if (configs.empty()) {
+        configs.push_back(testbed::TargetConfig::withSinks(1));
+        configs[0].recordLimit = kDefaultRecords;
+    }
+    testbed::TargetConfig& config = configs[0];
     uint64_t n = 0;
     if (!address.empty() && !testbed::parseAddress(address, config.address)) {
         return usageError("bad address: " + address);
@@ -192,7 +271,9 @@ int main(int argc, char** argv)
             return usageError("behaviour for a sink that does not exist: " + std::to_string(b.where.sink));
         }
         for (size_t i = 0; i < config.sinks.size(); ++i) {
-            if (b.where.applies(i)) {
+            if (b.where.applies(i) && b.number) {
+                config.sinks[i].numberedBehaviours[{b.message, *b.number}] = b.behaviour;
+            } else if (b.where.applies(i)) {
                 config.sinks[i].behaviours[b.message] = b.behaviour;
             }
         }
@@ -220,9 +301,27 @@ int main(int argc, char** argv)
     if (!logLines.empty()) {
         config.logLines = logLines;
     }
+    if (!discoveryPort.empty()) {
+        if (discoveryPort == "off") {
+            config.discovery.port.reset();
+        } else if (testbed::parseNumber(discoveryPort, 0xFFFF, n)) {
+            config.discovery.port = static_cast<uint16_t>(n);
+        } else {
+            return usageError("bad discovery port: " + discoveryPort);
+        }
+    }
+    for (const BehaviourOption& b : discoveryBehaviours) {
+        if (b.number) {
+            config.discovery.numberedBehaviours[{b.message, *b.number}] = b.behaviour;
+        } else {
+            config.discovery.behaviours[b.message] = b.behaviour;
+        }
+    }
     // The report line needs only the counts; the audio, when wanted, goes to
     // the sink's audioFile.
-    config.keepAudio = false;
+    for (testbed::TargetConfig& c : configs) {
+        c.keepAudio = false;
+    }
 
     // Blocked before the receive thread exists, so only sigwait sees them.
     sigset_t stopSignals;
@@ -234,38 +333,32 @@ int main(int argc, char** argv)
     // A reader that goes away must not end the emulator in the middle of a line.
     signal(SIGPIPE, SIG_IGN);
 
-    testbed::TargetEmulator emulator;
-    emulator.onRequest([](const testbed::Request& request) { printLine(testbed::describeRequest(request)); });
-    emulator.onStreamEnd(
-        [](size_t sink, const testbed::StreamReport& report) { printLine(testbed::describeStream(sink, report)); });
-    if (!emulator.start(config)) {
-        std::string where;
-        config.address.get_V6IFN_str(where);
-        std::fprintf(stderr, "target-emulator: cannot bind the sockets on %s\n", where.c_str());
-        return 1;
-    }
-    std::string where;
-    config.address.get_V6_str(where);
-    printLine("target " + config.name + " address " + where + " ifindex " + std::to_string(config.address.ifindex));
-    for (size_t i = 0; i < emulator.sinkCount(); ++i) {
-        const testbed::SinkConfig sink = emulator.sinkConfig(i);
-        printLine("sink " + std::to_string(i) + " name " + sink.name + " port " + std::to_string(sink.port));
-        printLine("sink " + std::to_string(i) + " data-port " + std::to_string(sink.dataPort));
-        for (const auto& [message, behaviour] : sink.behaviours) {
-            printLine("sink " + std::to_string(i) + " behaviour " + testbed::messageName(message) + " "
-                      + testbed::behaviourText(behaviour));
+    std::vector<std::unique_ptr<testbed::TargetEmulator>> emulators;
+    for (size_t t = 0; t < configs.size(); ++t) {
+        const std::string tag = prefix(t, configs.size());
+        auto emulator = std::make_unique<testbed::TargetEmulator>();
+        emulator->onRequest(
+            [tag](const testbed::Request& request) { printLine(tag + testbed::describeRequest(request)); });
+        emulator->onStreamEnd([tag](size_t sink, const testbed::StreamReport& report) {
+            printLine(tag + testbed::describeStream(sink, report));
+        });
+        if (!emulator->start(configs[t])) {
+            std::string where;
+            configs[t].address.get_V6IFN_str(where);
+            std::fprintf(stderr, "target-emulator: cannot bind the sockets on %s\n", where.c_str());
+            return 1;
         }
-    }
-    printLine("other-port " + std::to_string(emulator.otherPortAddress().getPort()));
-    if (const auto log = emulator.logAddress()) {
-        printLine("log-port " + std::to_string(log->getPort()));
+        printTarget(configs[t], *emulator, tag);
+        emulators.push_back(std::move(emulator));
     }
     printLine("ready");
 
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) != 0) {
     }
-    emulator.stop();
+    for (auto& emulator : emulators) {
+        emulator->stop();
+    }
     printLine(std::string("stopped on ") + strsignal(signalNumber));
     return 0;
 }

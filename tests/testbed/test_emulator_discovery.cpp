@@ -452,6 +452,12 @@ TEST_F(EmulatorDiscovery, EveryMisbehaviourShowsOnTheWire)
              EXPECT_EQ(got[0].bytes.getLengthWord() & 7U, 7U);
              EXPECT_EQ(got[0].bytes.getMessage(), QUORVIN::PORT_ANS);
          }},
+        {"malformed=low",
+         [](const std::vector<Datagram>& got) {
+             ASSERT_EQ(got.size(), 1u);
+             EXPECT_EQ(got[0].bytes.getLengthWord(), 8);
+             EXPECT_EQ(got[0].bytes.size(), 24u);  // the datagram keeps its bytes
+         }},
         {"flood=3",
          [&](const std::vector<Datagram>& got) {
              ASSERT_EQ(got.size(), 4u);
@@ -607,6 +613,19 @@ TEST_F(EmulatorControl, NodeInformationAndTheHostsName)
     EXPECT_EQ(state.controlName, "Alsa Host Control");
     EXPECT_EQ(state.controlId, 0x42u);
     EXPECT_FALSE(emulator.state(1).haveControlName);
+
+    // One order over the target's ports: what the host sent, and when.
+    host.send(target, message(QUORVIN::SINKOUT_REQ, 0, 0, 0, 0));
+    only();
+    const std::vector<Request> asked = emulator.discoveryRequests();
+    const std::vector<Request> control = emulator.requests(0);
+    ASSERT_GE(asked.size(), 2u);
+    ASSERT_EQ(control.size(), 2u);
+    EXPECT_EQ(control[0].message, QUORVIN::NODEINFO_REQ);
+    EXPECT_EQ(control[1].message, QUORVIN::CONTROLNAME_REQ);
+    EXPECT_EQ(asked[asked.size() - 2].message, QUORVIN::SINKOUT_REQ);
+    EXPECT_LT(control[0].order, control[1].order);
+    EXPECT_LT(control[1].order, asked[asked.size() - 2].order);
 }
 
 TEST_F(EmulatorControl, ItemListCountAndTypes)

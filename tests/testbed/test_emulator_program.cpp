@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -201,6 +202,8 @@ TEST_F(Program, StartsFromAConfigurationAnswersAndLogsEveryRequest)
     ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text.rfind("other-port ", 0), 0u) << text;
     ASSERT_TRUE(child.line(text));
+    EXPECT_EQ(text, "discovery-port 19642");
+    ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text, "ready");
 
     testbed_test::HostSocket host;
@@ -234,6 +237,75 @@ TEST_F(Program, StartsFromAConfigurationAnswersAndLogsEveryRequest)
     ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text.rfind("stopped on ", 0), 0u) << text;
     EXPECT_FALSE(child.line(text, 1000ms));  // nothing after it
+}
+
+// A file of the test's own, removed however the test ends.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text)
+    {
+        char name[] = "/tmp/target-emulator-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) {
+            path = name;
+            ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            ::close(fd);
+        }
+    }
+    ~TempFile()
+    {
+        if (!path.empty()) {
+            ::unlink(path.c_str());
+        }
+    }
+    std::string path;
+    bool ok = false;
+};
+
+TEST_F(Program, RunsSeveralTargetsEachWithItsDiscoveryPort)
+{
+    TempFile first("[target]\nname = First\ndiscoveryPort = 0\nproductId = 7\n");
+    TempFile second("[target]\nname = Second\ndiscoveryPort = 0\nsinks = 2\n");
+    ASSERT_TRUE(first.ok && second.ok);
+    Child child;
+    ASSERT_TRUE(child.start({"--config", first.path, "--config", second.path, "--discovery", "PORT_REQ#2=silent"}));
+    std::string text;
+    std::vector<uint16_t> discovery;
+    std::vector<std::string> lines;
+    while (child.line(text) && text != "ready") {
+        lines.push_back(text);
+        if (text.find("] discovery-port ") != std::string::npos) {
+            discovery.push_back(portOf(text));
+        }
+    }
+    ASSERT_EQ(text, "ready");
+    ASSERT_EQ(discovery.size(), 2u);
+    EXPECT_EQ(lines.front(), "[0] target First address ::1 ifindex 0");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "[0] discovery behaviour PORT_REQ#2 silent"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "[1] target Second address ::1 ifindex 0"), lines.end());
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind("[1] sink 1 name Output 1 port ", 0) == 0; }),
+              lines.end());
+
+    testbed_test::HostSocket host;
+    ASSERT_TRUE(host.ok());
+    const std::string names[] = {"First", "Second"};
+    for (size_t t = 0; t < 2; ++t) {
+        const auto answer = host.exchange(loopbackPort(discovery[t]), QUORVIN::Send(QUORVIN::FIND_REQ, 0));
+        ASSERT_TRUE(answer);
+        std::string name;
+        answer->bytes.get_str(name);
+        EXPECT_EQ(name, names[t]);
+        EXPECT_EQ(answer->bytes.getOption(), t == 0 ? 7u : 0u);
+        ASSERT_TRUE(child.lineStarting("[" + std::to_string(t) + "] discovery #1 from ", text));
+        EXPECT_NE(text.find(" to ::1 FIND_REQ(0)"), std::string::npos) << text;
+    }
+    // Sink 2 of the first target does not answer, sink 1 does.
+    ASSERT_TRUE(host.send(loopbackPort(discovery[0]), QUORVIN::Send(QUORVIN::PORT_REQ, 0, 2, 0, 1, 1)));
+    const auto one = host.exchange(loopbackPort(discovery[0]), QUORVIN::Send(QUORVIN::PORT_REQ, 0, 1, 0, 1, 1));
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->bytes.getOption0(), 1);
+    EXPECT_EQ(child.signal(SIGTERM), 0);
 }
 
 TEST_F(Program, RunsWithoutAConfigurationAndEndsOnSigint)
@@ -355,6 +427,8 @@ TEST_F(Program, RefusesBadArgumentsWithAMessage)
         {{"--set", "ppm=1"}, 2, "bad setting"},
         {{"--set", "3:ppm=1"}, 2, "does not exist"},
         {{"--log-port", "x"}, 2, "bad log port"},
+        {{"--discovery-port", "x"}, 2, "bad discovery port"},
+        {{"--discovery", "PORT_REQ#x=silent"}, 2, "bad discovery behaviour"},
         {{"--address", "2001:db8::1"}, 1, "cannot bind"},
     };
     for (const Case& c : cases) {
