@@ -2,8 +2,6 @@
 // and a thread that keeps a list of items and answers the control requests,
 // with per-request misbehaviour where a test needs it.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 #include "WaitFor.h"
 #include "control/Control.h"
 #include "control/ControlAnswers.h"
+#include "foundation/ThreadPriority.h"
 
 using namespace QUORVIN;
 using TIVRA::IPAddress;
@@ -111,9 +110,8 @@ private:
     {
         // The host waits only 10 ms for an answer: on a loaded machine
         // (parallel tests under sanitizers) an ordinary thread can miss that.
-        sched_param p{};
-        p.sched_priority = 10;
-        (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+        TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
+                                           TIVRA::ThreadPriority::PRIORITY_HIGH);
         while (!stop) {
             if (socket.wait(TIVRA::Clock(2 * TIVRA::Clock::MS)) != TIVRA::Socket::WaitReady) {
                 continue;
