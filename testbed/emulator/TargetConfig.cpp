@@ -944,6 +944,7 @@ TargetConfig TargetConfig::withSinks(size_t count)
 bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::string& error)
 {
     TargetConfig config;
+    config.discovery.port = QUORVIN::TARGET_PORT;
     uint64_t sinkCount = 0;
     if (const auto* group = findGroup(settings, "target")) {
         std::map<uint64_t, std::string> lines;

@@ -272,8 +272,11 @@ struct StatusEntry {
 // The target's discovery endpoint: the port the search and the target
 // queries come to, and what it answers there.
 struct DiscoveryConfig {
-    // Off when unset; 0 binds an ephemeral port.
-    std::optional<uint16_t> port = QUORVIN::TARGET_PORT;
+    // Off when unset; 0 binds an ephemeral port. Off by default in the
+    // library: every host stream asks [::1]:19642 for the log relay, so
+    // in-process targets on the fixed port would take each other's strays.
+    // A target read from a settings file, and the program's, use 19642.
+    std::optional<uint16_t> port;
     // A link-local target takes the multicast search on its interface; with
     // this clear it answers unicast searches only.
     bool answerMulticast = true;

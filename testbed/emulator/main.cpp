@@ -235,6 +235,7 @@ int main(int argc, char** argv)
     if (configs.empty()) {
         configs.push_back(testbed::TargetConfig::withSinks(1));
         configs[0].recordLimit = kDefaultRecords;
+        configs[0].discovery.port = QUORVIN::TARGET_PORT;
     }
     testbed::TargetConfig& config = configs[0];
     uint64_t n = 0;

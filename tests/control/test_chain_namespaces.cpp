@@ -36,10 +36,12 @@ TEST(ChainOnALink, VolumeGoesToTheTailAndZeroDecibelToTheRest)
     testbed::TargetConfig configA = testbed::TargetConfig::withSinks(1);
     configA.name = "Target A";
     configA.address = net.targetAddress(0);
+    configA.discovery.port = TARGET_PORT;
     configA.sinks[0].controls[1].value = static_cast<uint16_t>(-500);  // not 0 dB before
     testbed::TargetConfig configB = testbed::TargetConfig::withSinks(1);
     configB.name = "Target B";
     configB.address = net.targetAddress(1);
+    configB.discovery.port = TARGET_PORT;
     testbed::StatusEntry fed;
     fed.state = 0;
     fed.sink = 0;

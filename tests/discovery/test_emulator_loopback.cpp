@@ -209,6 +209,7 @@ TEST(DiscoveryEmulator, LoopbackSearchFindsTheEmulator)
         ASSERT_TRUE(testnet::enterFreshNetwork());
         testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
         config.name = "Den";
+        config.discovery.port = TARGET_PORT;
         config.discovery.productId = 0x77;
         testbed::TargetEmulator target;
         ASSERT_TRUE(target.start(config));

@@ -49,6 +49,7 @@ protected:
         testbed::TargetConfig config = testbed::TargetConfig::withSinks(sinks);
         config.name = name;
         config.address = net.targetAddress(n);
+        config.discovery.port = TARGET_PORT;
         config.discovery.productId = product;
         return start(config);
     }
@@ -147,6 +148,7 @@ TEST_F(SearchOnALink, TwoTargetsWithAChainAcrossThem)
     testbed::TargetConfig configB = testbed::TargetConfig::withSinks(1);
     configB.name = "Target B";
     configB.address = net.targetAddress(1);
+    configB.discovery.port = TARGET_PORT;
     testbed::StatusEntry fed;
     fed.state = 0;
     fed.sink = 0;

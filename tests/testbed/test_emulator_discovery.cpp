@@ -764,6 +764,7 @@ TEST(DiscoveryPort, AnswersOnTheWellKnownPortWithTheLogRelayBesideIt)
     inFreshNetwork([] {
         TargetConfig config = TargetConfig::withSinks(1);
         config.name = "Loopback Target";
+        config.discovery.port = QUORVIN::TARGET_PORT;
         config.logPort = QUORVIN::TARGET_PORT;
         config.logLines = {"one line"};
         config.logAck = false;
@@ -807,6 +808,7 @@ protected:
         TargetConfig c = TargetConfig::withSinks(1);
         c.name = name;
         c.address = net.targetAddress(n);
+        c.discovery.port = QUORVIN::TARGET_PORT;
         c.discovery.productId = kProductId;
         return c;
     }
@@ -942,11 +944,10 @@ TEST_F(EmulatorLink, StatusNamesAnotherTargetsSinkAndAnswersLeaveFromTheSecondAd
     EXPECT_EQ(moved[0].from.getPort(), downstream.otherAddress()->getPort());
 }
 
-TEST(DiscoveryPort, OffWhenUnsetAndFixedByDefault)
+TEST(DiscoveryPort, OffUnlessAsked)
 {
     TargetConfig config = TargetConfig::withSinks(1);
-    EXPECT_EQ(config.discovery.port, QUORVIN::TARGET_PORT);
-    config.discovery.port.reset();
+    EXPECT_FALSE(config.discovery.port);
     TargetEmulator emulator;
     ASSERT_TRUE(emulator.start(config));
     EXPECT_FALSE(emulator.discoveryAddress());

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <thread>
+
+#include "FreshNetwork.h"
 #include "HostSocket.h"
 #include "protocol/Identifiers.h"
 #include "protocol/Message.h"
@@ -54,6 +57,8 @@ public:
         closeFd(err);
     }
 
+    bool wellKnownPort = false;
+
     bool start(const std::vector<std::string>& args)
     {
         int outPipe[2];
@@ -67,6 +72,12 @@ public:
         posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
         std::vector<std::string> all{programPath()};
         all.insert(all.end(), args.begin(), args.end());
+        // Every host stream asks [::1]:19642 for the log relay: a program on
+        // that port beside the other tests would take their strays. Tests of
+        // the well-known port run in a network of their own.
+        if (!wellKnownPort && std::find(args.begin(), args.end(), "--discovery-port") == args.end()) {
+            all.insert(all.end(), {"--discovery-port", "0"});
+        }
         std::vector<char*> argv;
         for (std::string& a : all) {
             argv.push_back(a.data());
@@ -202,7 +213,7 @@ TEST_F(Program, StartsFromAConfigurationAnswersAndLogsEveryRequest)
     ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text.rfind("other-port ", 0), 0u) << text;
     ASSERT_TRUE(child.line(text));
-    EXPECT_EQ(text, "discovery-port 19642");
+    EXPECT_EQ(text.rfind("discovery-port ", 0), 0u) << text;
     ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text, "ready");
 
@@ -261,6 +272,28 @@ public:
     std::string path;
     bool ok = false;
 };
+
+TEST_F(Program, ServesDiscoveryOnTheWellKnownPortByDefault)
+{
+    std::thread([] {
+        ASSERT_TRUE(testnet::enterFreshNetwork());
+        Child child;
+        child.wellKnownPort = true;
+        ASSERT_TRUE(child.start({"--name", "Default Port"}));
+        std::string text;
+        ASSERT_TRUE(child.lineStarting("discovery-port ", text));
+        EXPECT_EQ(text, "discovery-port 19642");
+        ASSERT_TRUE(child.lineStarting("ready", text));
+        testbed_test::HostSocket host;
+        ASSERT_TRUE(host.ok());
+        const auto answer = host.exchange(loopbackPort(QUORVIN::TARGET_PORT), QUORVIN::Send(QUORVIN::FIND_REQ, 0));
+        ASSERT_TRUE(answer);
+        std::string name;
+        answer->bytes.get_str(name);
+        EXPECT_EQ(name, "Default Port");
+        EXPECT_EQ(child.signal(SIGTERM), 0);
+    }).join();
+}
 
 TEST_F(Program, RunsSeveralTargetsEachWithItsDiscoveryPort)
 {
