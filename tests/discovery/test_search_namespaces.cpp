@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <list>
+#include <vector>
 #include <map>
 #include <memory>
 #include <string>
@@ -137,6 +140,45 @@ TEST_F(SearchOnALink, UnknownInterfaceNameFailsAndKeepsTheSocket)
     std::map<IPAddress, Find::FindTargetSt> targets;
     ASSERT_TRUE(find->findTarget(targets));
     EXPECT_EQ(targets.size(), 1U);
+}
+
+// The other opening forms: by interface index, by address, and on every
+// link-local interface; each searches the same link here.
+TEST_F(SearchOnALink, OpenByIndexByAddressAndOnEveryInterface)
+{
+    auto target = startTarget(0, 1, "Target A", 1);
+    ASSERT_TRUE(target);
+    Find::Setting setting;
+    setting.acceptId = 0;
+    Find find(setting);
+    const uint32_t index = net.linkIndex(NetNamespaces::Host);
+    IPAddress unspecified;
+    unspecified.ifindex = index;  // the scope of :: is not looked at
+    const std::vector<std::function<bool()>> forms = {
+        [&] { return find.open(static_cast<unsigned short>(index)); },
+        [&] { return find.open(net.hostAddress()); },
+        [&] { return find.open(unspecified); },
+        [&] { return find.open(); },
+    };
+    for (size_t i = 0; i < forms.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::list<IPAddress> list;
+        ASSERT_TRUE(net.inHost([&] {
+            if (!forms[i]()) {
+                return false;
+            }
+            list = find.getIfList();
+            return true;
+        }));
+        ASSERT_EQ(list.size(), 1U);
+        EXPECT_EQ(std::memcmp(list.front().addr, net.hostAddress().addr, 16), 0);
+        EXPECT_EQ(list.front().ifindex, index);
+        std::map<IPAddress, Find::FindTargetSt> targets;
+        ASSERT_TRUE(net.inHost([&] { return find.findTarget(targets); }));
+        EXPECT_EQ(targets.size(), 1U);
+    }
+    // No address carries an unknown index: refused, the socket kept.
+    EXPECT_FALSE(net.inHost([&] { return find.open(static_cast<unsigned short>(index + 100)); }));
 }
 
 // Two targets on one link: B's sink is fed by A's, so A's chain runs on to B.
