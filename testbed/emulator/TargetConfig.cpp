@@ -266,17 +266,21 @@ bool behaviourKey(const std::string& key, const std::string& value, std::map<QUO
     return true;
 }
 
+// The value of a key as a number up to `max`; false with `error` set.
+bool keyNumber(const std::string& key, const std::string& value, uint64_t max, uint64_t& n, std::string& error)
+{
+    if (parseNumber(value, max, n)) {
+        return true;
+    }
+    error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
+    return false;
+}
+
 // Reads one key of a sink group into the config; false with `error` set.
 bool sinkKey(const std::string& key, const std::string& value, SinkConfig& sink, std::string& error)
 {
     uint64_t n = 0;
-    auto number = [&](uint64_t max) {
-        if (parseNumber(value, max, n)) {
-            return true;
-        }
-        error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
-        return false;
-    };
+    auto number = [&](uint64_t max) { return keyNumber(key, value, max, n, error); };
     auto word16 = [&](uint16_t& field) {
         if (!number(0xFFFF)) {
             return false;
@@ -418,8 +422,7 @@ bool discoveryKey(const std::string& key, const std::string& value, TargetConfig
     DiscoveryConfig& d = target.discovery;
     uint64_t n = 0;
     auto word16 = [&](uint16_t& field) {
-        if (!parseNumber(value, 0xFFFF, n)) {
-            error = key + ": not a number up to 65535: '" + value + "'";
+        if (!keyNumber(key, value, 0xFFFF, n, error)) {
             return false;
         }
         field = static_cast<uint16_t>(n);
@@ -498,13 +501,7 @@ bool discoveryKey(const std::string& key, const std::string& value, TargetConfig
 bool portKey(const std::string& key, const std::string& value, PortEntry& entry, std::string& error)
 {
     uint64_t n = 0;
-    auto number = [&](uint64_t max) {
-        if (parseNumber(value, max, n)) {
-            return true;
-        }
-        error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
-        return false;
-    };
+    auto number = [&](uint64_t max) { return keyNumber(key, value, max, n, error); };
     if (key == "sink") {
         if (!number(kMaxSinks - 1)) {
             return false;
@@ -533,13 +530,7 @@ bool portKey(const std::string& key, const std::string& value, PortEntry& entry,
 bool statusKey(const std::string& key, const std::string& value, StatusEntry& entry, std::string& error)
 {
     uint64_t n = 0;
-    auto number = [&](uint64_t max) {
-        if (parseNumber(value, max, n)) {
-            return true;
-        }
-        error = key + ": not a number up to " + std::to_string(max) + ": '" + value + "'";
-        return false;
-    };
+    auto number = [&](uint64_t max) { return keyNumber(key, value, max, n, error); };
     if (key == "state") {
         if (!number(0xFFFF)) {
             return false;

@@ -555,7 +555,7 @@ TEST(ControlConnect, OverlongHostNameSendsNothing)
 // The full count range: 65535 items end the listing (a 16-bit counter
 // would wrap to item 0 and never end). Items past 32767 are listed, but no
 // value request goes for them: bit 15 would make a read a write.
-TEST(ControlConnect, LargestItemCountEnds)
+TEST(ExhaustiveControl, LargestItemCountEnds)
 {
     FakeSink sink(std::vector<FakeSink::Item>(65535, {3, 0, 0}));
     std::atomic<bool> askedZeroAgain{false};

@@ -453,7 +453,7 @@ TEST(Discovery, SilentTargetIsGivenUpAndTheNextOneIsAsked)
 
 // While answers keep coming the whole announced range is asked, and the
 // loop ends at 65535.
-TEST(Discovery, FullStatusCountIsAskedToTheEnd)
+TEST(ExhaustiveDiscovery, FullStatusCountIsAskedToTheEnd)
 {
     fake::Target target;
     ASSERT_TRUE(target.ok);
