@@ -1,0 +1,212 @@
+// The card link under the driver stand-in: each case runs this test program
+// again, under driver-standin, with a filter that picks the case's inside
+// half (real device nodes, ioctls and a shared mapping); the outside half
+// reads the stand-in's journal and files afterwards.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "NetNamespaces.h"
+#include "bridge/BridgeIoctl.h"
+#include "bridge/SyncMemDrv.h"
+#include "testbed/driver/DriverStandin.h"
+
+using namespace QUORVIN;
+
+namespace {
+
+constexpr const char* kInside = "QUORVIN_CARD_LINK_INSIDE";
+
+bool inside()
+{
+    return std::getenv(kInside) != nullptr;
+}
+
+std::string self()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+std::string standinPath()
+{
+    const std::string exe = self();
+    return exe.substr(0, exe.rfind('/')) + "/../testbed/driver-standin";
+}
+
+// A directory of the stand-in's, removed afterwards.
+struct StandinDir {
+    StandinDir()
+    {
+        char name[] = "/tmp/quorvin-link-XXXXXX";
+        if (mkdtemp(name) != nullptr) {
+            path = name;
+        }
+    }
+    ~StandinDir()
+    {
+        if (!path.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+    std::string path;
+};
+
+// Runs the inside half `test` under the stand-in with `options`; its exit status.
+int runInside(const StandinDir& dir, const std::string& test, const std::vector<std::string>& options = {})
+{
+    std::vector<std::string> argv{"env", std::string(kInside) + "=1", standinPath(), "--dir", dir.path};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--", self(), "--gtest_filter=CardLinkInside." + test});
+    std::string output;
+    const int status = testnet::runProgram(argv, &output);
+    if (status != 0) {
+        ADD_FAILURE() << output;
+    }
+    return status;
+}
+
+size_t count(const std::vector<testbed::JournalLine>& journal, const std::string& request, int card = -2)
+{
+    size_t n = 0;
+    for (const auto& l : journal) {
+        n += l.request == request && (card == -2 || l.card == card) ? 1 : 0;
+    }
+    return n;
+}
+
+// ---- the inside halves (run only under the stand-in)
+
+class CardLinkInside : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inside()) {
+            GTEST_SKIP() << "runs under the driver stand-in only";
+        }
+        control = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
+        ASSERT_GE(control, 0);
+        ASSERT_GE(::ioctl(control, QUORVIN_BR_INIT, 0UL), 0);
+        memNo = ::ioctl(control, QUORVIN_BR_CREATE, static_cast<unsigned long>(bridgeRingBytes(32, 38400)));
+        ASSERT_EQ(memNo, 0);
+    }
+    void TearDown() override
+    {
+        if (control >= 0) {
+            ::ioctl(control, bridgeRequest(memNo), QUORVIN_BR_REMOVE_ARG);
+            ::close(control);
+        }
+    }
+    int control = -1;
+    int memNo = -1;
+};
+
+class Node : public SyncMemDrv {
+public:
+    const BridgeMemHeader& card() const { return *header; }
+};
+
+TEST_F(CardLinkInside, OpenNotifyClose)
+{
+    Node node;
+    ASSERT_TRUE(node.openMem(memNo, std::string(100, 'T'), "Sink", -1, 0));
+    EXPECT_EQ(node.getMemNo(), 0);
+    // The header sits after the default ring, as a second mapping of the node shows.
+    const int fd = ::open(bridgeCardNode(0).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* m = ::mmap(nullptr, bridgeMappingBytes(32, 38400), PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    const auto* header = reinterpret_cast<const BridgeMemHeader*>(static_cast<uint8_t*>(m) + 1228800);
+    EXPECT_EQ(std::string(header->name1), std::string(63, 'T'));
+    EXPECT_EQ(loadField(header->hostStatus), QUORVIN_BR_STATUS_OPEN);
+    for (int i = 0; i < 10; ++i) {
+        node.notify();
+    }
+    node.close();
+    EXPECT_EQ(loadField(header->hostStatus), QUORVIN_BR_STATUS_CLOSED);
+    node.close();  // nothing the second time
+    ::munmap(m, bridgeMappingBytes(32, 38400));
+    ::close(fd);
+}
+
+TEST_F(CardLinkInside, RefusedNotifyFailsTheNode)
+{
+    testlog::start(3);
+    Node node;
+    ASSERT_TRUE(node.openMem(memNo, "Target", "Sink", -1, 0));
+    EXPECT_TRUE(node.work());
+    node.notify();
+    ASSERT_TRUE(testwait::waitFor([&] { return node.linkFailed(); }));
+    EXPECT_FALSE(node.work());
+    node.notify();  // nothing more is sent
+    EXPECT_EQ(testlog::startingWith("Error QUORVIN_BR_NOTIFY").size(), 1U);
+    node.close();
+}
+
+TEST_F(CardLinkInside, MissingCardNodeFailsTheOpen)
+{
+    Node node;
+    EXPECT_FALSE(node.openMem(7, "Target", "Sink", -1, 0));
+    node.close();
+}
+
+// ---- the outside halves
+
+TEST(CardLink, OpenAttachWakeAndNotifyReachTheDriver)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "OpenNotifyClose"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    ASSERT_GE(journal.size(), 5U);
+    EXPECT_EQ(journal[0].request, "INIT");
+    EXPECT_EQ(journal[1].request, "CREATE");
+    EXPECT_EQ(journal[1].arg, 1228800U);
+    EXPECT_EQ(journal[1].result, 0);
+    // The first wake-up, showing OPEN, comes before the attach.
+    EXPECT_EQ(journal[2].request, "WAKEUP");
+    EXPECT_EQ(journal[2].hostStatus, QUORVIN_BR_STATUS_OPEN);
+    EXPECT_EQ(journal[3].request, "ATTACH");
+    EXPECT_EQ(journal[3].arg, 1U);
+    const size_t notifies = count(journal, "NOTIFY", 0);
+    EXPECT_GE(notifies, 1U);
+    EXPECT_LE(notifies, 10U);
+    // Closing shows CLOSED with a last wake-up, then the card goes.
+    ASSERT_GE(journal.size(), 2U);
+    const auto& last = journal[journal.size() - 2];
+    EXPECT_EQ(last.request, "WAKEUP");
+    EXPECT_EQ(last.hostStatus, QUORVIN_BR_STATUS_CLOSED);
+    EXPECT_EQ(journal.back().request, "REMOVE");
+    EXPECT_EQ(count(journal, "WAKEUP", 0), 2U);
+}
+
+TEST(CardLink, RefusedNotifyIsLoggedOnceAndFailsTheNextTurn)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "RefusedNotifyFailsTheNode", {"--notify-fail-after", "0"}), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "NOTIFY", 0), 1U);
+}
+
+TEST(CardLink, MissingCardNodeIsRefused)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "MissingCardNodeFailsTheOpen"), 0);
+}
+
+}  // namespace
