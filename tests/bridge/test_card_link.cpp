@@ -18,6 +18,7 @@
 
 #include "LogCapture.h"
 #include "NetNamespaces.h"
+#include "WaitFor.h"
 #include "bridge/BridgeIoctl.h"
 #include "bridge/SyncMemDrv.h"
 #include "testbed/driver/DriverStandin.h"
@@ -116,7 +117,7 @@ protected:
 
 class Node : public SyncMemDrv {
 public:
-    const BridgeMemHeader& card() const { return *header; }
+    bool pending() const { return notifyPending.load(); }
 };
 
 TEST_F(CardLinkInside, OpenNotifyClose)
@@ -135,6 +136,8 @@ TEST_F(CardLinkInside, OpenNotifyClose)
     for (int i = 0; i < 10; ++i) {
         node.notify();
     }
+    // Taken by the notify thread (its request then goes out before close ends it).
+    ASSERT_TRUE(testwait::waitFor([&] { return !node.pending(); }));
     node.close();
     EXPECT_EQ(loadField(header->hostStatus), QUORVIN_BR_STATUS_CLOSED);
     node.close();  // nothing the second time
