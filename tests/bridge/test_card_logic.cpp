@@ -360,6 +360,50 @@ TEST_F(CardLogic, VolumeGoesToTheSinkAndTheSinksAnswerComesBack)
     EXPECT_EQ(loadField(card().volume), 0);
 }
 
+// A stream the target ends by itself: the next turn is idle, shows open and,
+// while the stream is still asked for, connects again.
+TEST_F(CardLogic, StreamEndedByTheTargetIsConnectedAgain)
+{
+    open();
+    request(QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 8, QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
+    ASSERT_TRUE(node->work());
+    ASSERT_EQ(status(), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
+    emulator.endStreamUnasked(0);
+    ASSERT_TRUE(waitFor([&] { return node->syncState.load() == SYNC_IDLE; }));
+    ASSERT_TRUE(node->work());
+    EXPECT_EQ(status(), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
+    EXPECT_EQ(emulator.streamCount(0), 2U);
+    const auto w = node->wakeups();
+    ASSERT_GE(w.size(), 2U);
+    EXPECT_EQ(w[w.size() - 2], QUORVIN_BR_STATUS_OPEN);  // shown between the two streams
+}
+
+// A profile the stream cannot take fails the turn without the error status.
+TEST_F(CardLogic, RefusedProfileFailsTheTurn)
+{
+    struct Case {
+        const char* name;
+        bool var;
+        bool random;
+        const char* line;
+    };
+    // (A fixed cycle of 0 is taken: the stream makes the shortest it can.)
+    for (const Case& c : {Case{"var", true, false, "error configTransfer Var"},
+                          Case{"random", false, true, "error configTransfer Random"}}) {
+        testlog::start(3);
+        node.reset();
+        emulator.stop();
+        open();
+        node->alsaProfile.InfCycleTime = Clock(0);
+        node->alsaProfile.InfFlexVar = c.var;
+        node->alsaProfile.InfFlexRandom = c.random;
+        request(QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 8, QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
+        EXPECT_FALSE(node->work()) << c.name;
+        EXPECT_EQ(testlog::count(c.line), 1U) << c.name;
+        EXPECT_EQ(status(), QUORVIN_BR_STATUS_OPEN) << c.name;
+    }
+}
+
 TEST_F(CardLogic, CloseShowsClosedAndGivesTheCpuBack)
 {
     OccupiedCPU cpus;
