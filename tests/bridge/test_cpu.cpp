@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <climits>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,7 +66,9 @@ TEST_P(CpuTable, Steps)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CpuTable, testing::ValuesIn(TABLE_CASES),
-                         [](const testing::TestParamInfo<TableCase>& info) { return "c" + std::to_string(info.index); });
+                         [](const testing::TestParamInfo<TableCase>& info) {
+                             return "c" + std::to_string(info.index);
+                         });
 
 TEST(CpuTable, ConstructedUnset)
 {

@@ -35,9 +35,9 @@ Shown shown(const AlsaProfile& p)
 
 std::string text(const Shown& s)
 {
-    return "mode " + std::to_string(s.mode) + " info " + std::to_string(s.infoUs) + " limit " +
-           std::to_string(s.limitUs) + " " + s.flex + " cycle " + std::to_string(s.cycleUs) + " min " +
-           std::to_string(s.minUs);
+    return "mode " + std::to_string(s.mode) + " info " + std::to_string(s.infoUs) + " limit "
+           + std::to_string(s.limitUs) + " " + s.flex + " cycle " + std::to_string(s.cycleUs) + " min "
+           + std::to_string(s.minUs);
 }
 
 struct LoadCase {
@@ -53,45 +53,83 @@ const Shown DEFAULTS{1, 100000, 0, "Fix", 1000, 0};
 const LoadCase LOAD_CASES[] = {
     {"global without profile keys", "[global]\nDebug=off\n", "", DEFAULTS, 0},
     {"no global group at all", "[T:a]\nVolume=3\n", "T:a", DEFAULTS, 0},
-    {"CycleTime in global", "[global]\nCycleTime=2000\n[T:a]\nVolume=3\n[T:b]\nCycleTime=0\n", "", {1, 100000, 0, "Fix", 2000, 0}, 0},
-    {"sink without CycleTime takes global's", "[global]\nCycleTime=2000\n[T:a]\nVolume=3\n[T:b]\nCycleTime=0\n", "T:a",
-     {1, 100000, 0, "Fix", 2000, 0}, 0},
-    {"CycleTime=0 takes global's", "[global]\nCycleTime=2000\n[T:a]\nVolume=3\n[T:b]\nCycleTime=0\n", "T:b",
-     {1, 100000, 0, "Fix", 2000, 0}, 0},
-    {"CycleMinTime=0 takes global's", "[global]\nCycleMinTime=300\n[T:a]\nCycleMinTime=0\n", "T:a",
-     {1, 100000, 0, "Fix", 1000, 300}, 0},
-    {"ThredMode=0 in a sink stands", "[global]\nThredMode=5\n[T:a]\nThredMode=0\n[T:b]\nThredMode=\n", "T:a",
-     {0, 100000, 0, "Fix", 1000, 0}, 0},
-    {"empty ThredMode takes global's", "[global]\nThredMode=5\n[T:a]\nThredMode=0\n[T:b]\nThredMode=\n", "T:b",
-     {5, 100000, 0, "Fix", 1000, 0}, 0},
+    {"CycleTime in global",
+     "[global]\nCycleTime=2000\n[T:a]\nVolume=3\n[T:b]\nCycleTime=0\n",
+     "",
+     {1, 100000, 0, "Fix", 2000, 0},
+     0},
+    {"sink without CycleTime takes global's",
+     "[global]\nCycleTime=2000\n[T:a]\nVolume=3\n[T:b]\nCycleTime=0\n",
+     "T:a",
+     {1, 100000, 0, "Fix", 2000, 0},
+     0},
+    {"CycleTime=0 takes global's",
+     "[global]\nCycleTime=2000\n[T:a]\nVolume=3\n[T:b]\nCycleTime=0\n",
+     "T:b",
+     {1, 100000, 0, "Fix", 2000, 0},
+     0},
+    {"CycleMinTime=0 takes global's",
+     "[global]\nCycleMinTime=300\n[T:a]\nCycleMinTime=0\n",
+     "T:a",
+     {1, 100000, 0, "Fix", 1000, 300},
+     0},
+    {"ThredMode=0 in a sink stands",
+     "[global]\nThredMode=5\n[T:a]\nThredMode=0\n[T:b]\nThredMode=\n",
+     "T:a",
+     {0, 100000, 0, "Fix", 1000, 0},
+     0},
+    {"empty ThredMode takes global's",
+     "[global]\nThredMode=5\n[T:a]\nThredMode=0\n[T:b]\nThredMode=\n",
+     "T:b",
+     {5, 100000, 0, "Fix", 1000, 0},
+     0},
     {"FlexCycle=enable is Var", "[global]\nFlexCycle=enable\n", "", {1, 100000, 0, "Var", 1000, 0}, 0},
-    {"FlexCycle=random", "[global]\nFlexCycle=enable\n[T:r]\nFlexCycle=random\n", "T:r",
-     {1, 100000, 0, "random", 1000, 0}, 0},
+    {"FlexCycle=random",
+     "[global]\nFlexCycle=enable\n[T:r]\nFlexCycle=random\n",
+     "T:r",
+     {1, 100000, 0, "random", 1000, 0},
+     0},
     {"FlexCycle=Enable is Fix", "[global]\nFlexCycle=enable\n[T:E]\nFlexCycle=Enable\n", "T:E", DEFAULTS, 0},
-    {"missing FlexCycle takes global's", "[global]\nFlexCycle=random\n[T:n]\nVolume=3\n", "T:n",
-     {1, 100000, 0, "random", 1000, 0}, 0},
+    {"missing FlexCycle takes global's",
+     "[global]\nFlexCycle=random\n[T:n]\nVolume=3\n",
+     "T:n",
+     {1, 100000, 0, "random", 1000, 0},
+     0},
     {"InfoCycle=500", "[global]\nInfoCycle=500\n[T:x]\nInfoCycle=abc\n", "", {1, 500, 0, "Fix", 1000, 0}, 0},
     {"InfoCycle=abc is 0", "[global]\nInfoCycle=500\n[T:x]\nInfoCycle=abc\n", "T:x", {1, 0, 0, "Fix", 1000, 0}, 0},
     {"TargetProfileLimitTime", "[global]\nTargetProfileLimitTime=250\n[T:x]\nTargetProfileLimitTime=0\n", "T:x",
      DEFAULTS, 0},
     {"dotted group under its whole name",
-     "[global]\nThredMode=3\n[Living]\nThredMode=9\n[Living.Room:Out 1]\nCycleTime=3000\n", "Living.Room:Out 1",
-     {3, 100000, 0, "Fix", 3000, 0}, 0},
+     "[global]\nThredMode=3\n[Living]\nThredMode=9\n[Living.Room:Out 1]\nCycleTime=3000\n",
+     "Living.Room:Out 1",
+     {3, 100000, 0, "Fix", 3000, 0},
+     0},
     {"group before global in name order still inherits",
-     "[A:a]\nCycleMinTime=7\n[global]\nCycleTime=4000\nThredMode=2\n", "A:a", {2, 100000, 0, "Fix", 4000, 7}, 0},
-    {"numbers cut to 32 bits", "[global]\nInfoCycle=4294967796\nThredMode=4294967297\nCycleTime=4294967296\n", "",
-     {1, 500, 0, "Fix", 1000, 0}, 0},
-    {"largest time", "[global]\nTargetProfileLimitTime=2147483647\nCycleTime=2147483647\n", "",
-     {1, 100000, 2147483647, "Fix", 2147483647, 0}, 0},
+     "[A:a]\nCycleMinTime=7\n[global]\nCycleTime=4000\nThredMode=2\n",
+     "A:a",
+     {2, 100000, 0, "Fix", 4000, 7},
+     0},
+    {"numbers cut to 32 bits",
+     "[global]\nInfoCycle=4294967796\nThredMode=4294967297\nCycleTime=4294967296\n",
+     "",
+     {1, 500, 0, "Fix", 1000, 0},
+     0},
+    {"largest time",
+     "[global]\nTargetProfileLimitTime=2147483647\nCycleTime=2147483647\n",
+     "",
+     {1, 100000, 2147483647, "Fix", 2147483647, 0},
+     0},
     {"every defined mode bit", "[global]\nThredMode=4095\n", "", {4095, 100000, 0, "Fix", 1000, 0}, 0},
     // Refused values: the default profile's value stands.
     {"refused in global keep the defaults",
-     "[global]\nThredMode=4096\nInfoCycle=-5\nTargetProfileLimitTime=-1\nCycleTime=-2\nCycleMinTime=-3\n", "",
-     DEFAULTS, 5},
+     "[global]\nThredMode=4096\nInfoCycle=-5\nTargetProfileLimitTime=-1\nCycleTime=-2\nCycleMinTime=-3\n", "", DEFAULTS,
+     5},
     {"refused in a sink take global's",
      "[global]\nThredMode=7\nCycleTime=2000\nInfoCycle=40\nTargetProfileLimitTime=9\nCycleMinTime=8\n"
      "[T:a]\nThredMode=-1\nCycleTime=2147483648\nInfoCycle=-1\nTargetProfileLimitTime=-9\nCycleMinTime=-8\n",
-     "T:a", {7, 40, 9, "Fix", 2000, 8}, 5},
+     "T:a",
+     {7, 40, 9, "Fix", 2000, 8},
+     5},
     {"negative mode", "[global]\nThredMode=-2147483648\n", "", DEFAULTS, 1},
 };
 
@@ -161,9 +199,9 @@ TEST(ProfileCycle, SelectionOrder)
         AlsaTransferCycle expected;
     };
     const Row rows[] = {
-        {1, true, true, AlsaTransferCycle::Auto},    {250 * US, false, false, AlsaTransferCycle::Auto},
-        {0, true, true, AlsaTransferCycle::Random},  {0, true, false, AlsaTransferCycle::Random},
-        {0, false, true, AlsaTransferCycle::Var},    {0, false, false, AlsaTransferCycle::Fix},
+        {1, true, true, AlsaTransferCycle::Auto},   {250 * US, false, false, AlsaTransferCycle::Auto},
+        {0, true, true, AlsaTransferCycle::Random}, {0, true, false, AlsaTransferCycle::Random},
+        {0, false, true, AlsaTransferCycle::Var},   {0, false, false, AlsaTransferCycle::Fix},
     };
     for (const Row& r : rows) {
         AlsaProfile p;
@@ -176,8 +214,9 @@ TEST(ProfileCycle, SelectionOrder)
 
 TEST(ProfileCycle, FromFlexCycleText)
 {
-    SettingsFile file("[global]\n[T:e]\nFlexCycle=enable\n[T:r]\nFlexCycle=random\n[T:E]\nFlexCycle=Enable\n"
-                      "[T:l]\nFlexCycle=random\nTargetProfileLimitTime=1\n");
+    SettingsFile file(
+        "[global]\n[T:e]\nFlexCycle=enable\n[T:r]\nFlexCycle=random\n[T:E]\nFlexCycle=Enable\n"
+        "[T:l]\nFlexCycle=random\nTargetProfileLimitTime=1\n");
     ASSERT_TRUE(file.loaded);
     AlsaProfileMap profiles;
     loadAlsaProfiles(file.inf, profiles);

@@ -99,8 +99,8 @@ const LimitsCase LIMITS_CASES[] = {
     {"periodMax=-4\n", DEFAULT_LIMITS, nullptr},
     {"periodMax=abc\n", DEFAULT_LIMITS, nullptr},
     {"periodMax=64\n", {64, 4, 38400, 6}, nullptr},
-    {"periodMax=4294967297\n", {1, 4, 38400, 6}, nullptr},         // the low 32 bits
-    {"periodSizeMax=4294967296\n", DEFAULT_LIMITS, nullptr},       // low 32 bits 0
+    {"periodMax=4294967297\n", {1, 4, 38400, 6}, nullptr},              // the low 32 bits
+    {"periodSizeMax=4294967296\n", DEFAULT_LIMITS, nullptr},            // low 32 bits 0
     {"periodSizeMin=99999999999999999999\n", DEFAULT_LIMITS, nullptr},  // saturated: low bits -1
     {"periodMin=8\nperiodSizeMin=12\nperiodSizeMax=9600\nperiodMax=16\n", {16, 8, 9600, 12}, nullptr},
     {"periodMax=1\nperiodSizeMax=2147483416\n", {1, 4, 2147483416, 6}, nullptr},  // mapping exactly 2^31
