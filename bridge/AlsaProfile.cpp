@@ -9,9 +9,9 @@ namespace {
 
 using QUORVIN::Sync;
 
-constexpr uint32_t THRED_MODE_ALL = Sync::CRITICAL | Sync::NOSHORTSLEEP | Sync::NOSLEEP4CORE | Sync::SOCKETNOBLOCK |
-                                    Sync::OCCUPIED | Sync::FEEDBACK | Sync::NOFASTFEEDBACK | Sync::IDLEONCE |
-                                    Sync::IDLEALWAYS | Sync::NOSLEEPFORCE;
+constexpr uint32_t THRED_MODE_ALL = Sync::CRITICAL | Sync::NOSHORTSLEEP | Sync::NOSLEEP4CORE | Sync::SOCKETNOBLOCK
+                                    | Sync::OCCUPIED | Sync::FEEDBACK | Sync::NOFASTFEEDBACK | Sync::IDLEONCE
+                                    | Sync::IDLEALWAYS | Sync::NOSLEEPFORCE;
 
 // Leading base-10 number, 0 without one, cut to its low 32 bits.
 int32_t number32(const std::string& text)

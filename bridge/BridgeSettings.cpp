@@ -47,7 +47,8 @@ CardLimits readCardLimits(const TIVRA::FileInf& settings)
 
     const uint64_t ring = QUORVIN::bridgeRingBytes(limits.periodMax, limits.periodSizeMax);
     const uint64_t mapping = QUORVIN::bridgeMappingBytes(limits.periodMax, limits.periodSizeMax);
-    // The driver takes the ring's size as a 32-bit int.
+    // The create request carries the ring size and ring positions travel in
+    // 32-bit header fields: keep the mapping within a signed 32-bit size.
     if (mapping > (uint64_t{1} << 31)) {
         TIVRA::SYSLOG_WARNING << "Setting: period limits refused, mapping too large : " << mapping;
         limits = CardLimits();
