@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LogCapture.h"
@@ -358,6 +359,31 @@ TEST_F(CardLogic, VolumeGoesToTheSinkAndTheSinksAnswerComesBack)
     EXPECT_EQ(sinkVolume(), -1000);
     EXPECT_EQ(emulator.requests(0).size(), writes);
     EXPECT_EQ(loadField(card().volume), 0);
+}
+
+// The application changes the volume while the step is on its way to the
+// sink: its change is kept and goes to the sink on the next turn.
+TEST_F(CardLogic, VolumeChangedDuringTheStepIsKeptAndSentNext)
+{
+    open(true);
+    // The sink answers a write only on its third send: time for the change.
+    testbed::Behaviour third;
+    third.onRepeat = 3;
+    emulator.setBehaviour(0, CONTROLVALUE_REQ, third);
+    emulator.clearRequests(0);
+    std::thread application([&] {
+        if (emulator.waitForRequests(0, CONTROLVALUE_REQ, 1, std::chrono::seconds(5))) {
+            storeField(card().volume, int32_t{7000});
+        }
+    });
+    storeField(card().volume, int32_t{5001});
+    ASSERT_TRUE(node->work());
+    application.join();
+    EXPECT_EQ(static_cast<int16_t>(emulator.state(0).controls[1].value), -3000);
+    EXPECT_EQ(loadField(card().volume), 7000);
+    emulator.setBehaviour(0, CONTROLVALUE_REQ, testbed::Behaviour{});
+    ASSERT_TRUE(node->work());
+    EXPECT_EQ(static_cast<int16_t>(emulator.state(0).controls[1].value), cardToSinkVolume(7000));
 }
 
 // A stream the target ends by itself: the next turn is idle, shows open and,
