@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +24,10 @@
 #include "bridge/BridgeIoctl.h"
 #include "bridge/SyncMemDrv.h"
 #include "testbed/driver/DriverStandin.h"
+#include "testbed/emulator/TargetEmulator.h"
+#include "testbed/player/CardPlayer.h"
+#include "testbed/player/CounterCheck.h"
+#include "testbed/player/Sources.h"
 
 using namespace QUORVIN;
 
@@ -166,6 +172,75 @@ TEST_F(CardLinkInside, MissingCardNodeFailsTheOpen)
     node.close();
 }
 
+// A counter pattern played into the card reaches the emulated sink through
+// the card link and the stream, every frame once and in order after the mute
+// pre-roll; a volume the player sets on the card reaches the sink.
+TEST_F(CardLinkInside, CounterPlaysThroughToTheSink)
+{
+    testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
+    testbed::TargetEmulator emulator;
+    ASSERT_TRUE(emulator.start(config));
+    Node node;
+    ASSERT_TRUE(node.open(1, TIVRA::Clock(10 * TIVRA::Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
+    Find::StatusSort chain;
+    Find::StatusSortSt entry;
+    entry.sinkAddress = emulator.sinkAddress(0);
+    entry.head = true;
+    entry.tail = true;
+    chain.push_back(entry);
+    ASSERT_TRUE(node.setSink(emulator.sinkAddress(0), chain, TIVRA::Clock(200 * TIVRA::Clock::MS), false));
+    ASSERT_TRUE(node.openMem(memNo, "Emulated", "Output 0", -1, 0));
+
+    // The player maps the card node as the driver's side of the same pages.
+    const int fd = ::open(bridgeCardNode(memNo).c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const uint64_t bytes = bridgeMappingBytes(32, 38400);
+    void* m = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    testbed::CardPlayer player(static_cast<uint8_t*>(m), bridgeRingBytes(32, 38400));
+    player.setLog([](const std::string&) {});
+    constexpr uint64_t kFrames = 48000;  // one second
+    testbed::CounterSource counter(QUORVIN_BR_FORMAT_PCM16, 2, kFrames);
+    testbed::PlayerOptions options;
+    options.format = QUORVIN_BR_FORMAT_PCM16;
+    options.rate = 48000;
+    options.channels = 2;
+    options.volume = 5001;
+    options.volumeAfter = 4;
+    std::atomic<bool> done{false};
+    int result = -1;
+    std::thread play([&] {
+        result = player.play(&counter, options);
+        done = true;
+    });
+    // The main loop's passes, as the daemon makes them.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool ok = true;
+    while (!done && std::chrono::steady_clock::now() < end) {
+        ok = ok && node.work();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (!done) {
+        player.requestStop();
+    }
+    play.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(result, testbed::PLAY_OK);
+    node.close();
+    ::munmap(m, bytes);
+    ::close(fd);
+
+    ASSERT_TRUE(emulator.waitForStreamEnd(0, std::chrono::seconds(5)));
+    const auto report = emulator.streamReport(0);
+    ASSERT_TRUE(report);
+    const testbed::CounterCheck check =
+        testbed::checkCounter(report->audio.data(), report->audio.size(), QUORVIN_BR_FORMAT_PCM16, 2);
+    EXPECT_TRUE(check.clean()) << check.describe();
+    EXPECT_EQ(check.firstIndex, 0U) << check.describe();
+    EXPECT_GE(check.highestIndex + 1, kFrames) << check.describe();
+    EXPECT_EQ(static_cast<int16_t>(emulator.state(0).controls[1].value), -3000);
+}
+
 // ---- the outside halves
 
 TEST(CardLink, OpenAttachWakeAndNotifyReachTheDriver)
@@ -203,6 +278,16 @@ TEST(CardLink, RefusedNotifyIsLoggedOnceAndFailsTheNextTurn)
     ASSERT_EQ(runInside(dir, "RefusedNotifyFailsTheNode", {"--notify-fail-after", "0"}), 0);
     const auto journal = testbed::readJournal(dir.path);
     EXPECT_EQ(count(journal, "NOTIFY", 0), 1U);
+}
+
+TEST(CardLink, CounterPlaysThroughToTheSink)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "CounterPlaysThroughToTheSink"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_GE(count(journal, "NOTIFY", 0), 1U);
+    EXPECT_EQ(count(journal, "ATTACH", 0), 1U);
 }
 
 TEST(CardLink, MissingCardNodeIsRefused)
