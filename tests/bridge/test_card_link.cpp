@@ -23,6 +23,7 @@
 #include "WaitFor.h"
 #include "bridge/BridgeIoctl.h"
 #include "bridge/SyncMemDrv.h"
+#include "StandinRun.h"
 #include "testbed/driver/DriverStandin.h"
 #include "testbed/emulator/TargetEmulator.h"
 #include "testbed/player/CardPlayer.h"
@@ -31,69 +32,9 @@
 
 using namespace QUORVIN;
 
+using namespace standin;
+
 namespace {
-
-constexpr const char* kInside = "QUORVIN_CARD_LINK_INSIDE";
-
-bool inside()
-{
-    return std::getenv(kInside) != nullptr;
-}
-
-std::string self()
-{
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
-
-std::string standinPath()
-{
-    const std::string exe = self();
-    return exe.substr(0, exe.rfind('/')) + "/../testbed/driver-standin";
-}
-
-// A directory of the stand-in's, removed afterwards.
-struct StandinDir {
-    StandinDir()
-    {
-        char name[] = "/tmp/quorvin-link-XXXXXX";
-        if (mkdtemp(name) != nullptr) {
-            path = name;
-        }
-    }
-    ~StandinDir()
-    {
-        if (!path.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    }
-    std::string path;
-};
-
-// Runs the inside half `test` under the stand-in with `options`; its exit status.
-int runInside(const StandinDir& dir, const std::string& test, const std::vector<std::string>& options = {})
-{
-    std::vector<std::string> argv{"env", std::string(kInside) + "=1", standinPath(), "--dir", dir.path};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {"--", self(), "--gtest_filter=CardLinkInside." + test});
-    std::string output;
-    const int status = testnet::runProgram(argv, &output);
-    if (status != 0) {
-        ADD_FAILURE() << output;
-    }
-    return status;
-}
-
-size_t count(const std::vector<testbed::JournalLine>& journal, const std::string& request, int card = -2)
-{
-    size_t n = 0;
-    for (const auto& l : journal) {
-        n += l.request == request && (card == -2 || l.card == card) ? 1 : 0;
-    }
-    return n;
-}
 
 // ---- the inside halves (run only under the stand-in)
 
@@ -247,7 +188,7 @@ TEST(CardLink, OpenAttachWakeAndNotifyReachTheDriver)
 {
     StandinDir dir;
     ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "OpenNotifyClose"), 0);
+    ASSERT_EQ(runInside(dir, "CardLinkInside.OpenNotifyClose"), 0);
     const auto journal = testbed::readJournal(dir.path);
     ASSERT_GE(journal.size(), 5U);
     EXPECT_EQ(journal[0].request, "INIT");
@@ -275,7 +216,7 @@ TEST(CardLink, RefusedNotifyIsLoggedOnceAndFailsTheNextTurn)
 {
     StandinDir dir;
     ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "RefusedNotifyFailsTheNode", {"--notify-fail-after", "0"}), 0);
+    ASSERT_EQ(runInside(dir, "CardLinkInside.RefusedNotifyFailsTheNode", {"--notify-fail-after", "0"}), 0);
     const auto journal = testbed::readJournal(dir.path);
     EXPECT_EQ(count(journal, "NOTIFY", 0), 1U);
 }
@@ -284,7 +225,7 @@ TEST(CardLink, CounterPlaysThroughToTheSink)
 {
     StandinDir dir;
     ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "CounterPlaysThroughToTheSink"), 0);
+    ASSERT_EQ(runInside(dir, "CardLinkInside.CounterPlaysThroughToTheSink"), 0);
     const auto journal = testbed::readJournal(dir.path);
     EXPECT_GE(count(journal, "NOTIFY", 0), 1U);
     EXPECT_EQ(count(journal, "ATTACH", 0), 1U);
@@ -294,7 +235,7 @@ TEST(CardLink, MissingCardNodeIsRefused)
 {
     StandinDir dir;
     ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "MissingCardNodeFailsTheOpen"), 0);
+    ASSERT_EQ(runInside(dir, "CardLinkInside.MissingCardNodeFailsTheOpen"), 0);
 }
 
 }  // namespace
