@@ -1,0 +1,168 @@
+// The bridge scan under the driver stand-in, against emulated targets on ::1
+// at the well-known port (each inside half in a network of its own).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "FreshNetwork.h"
+#include "LogCapture.h"
+#include "StandinRun.h"
+#include "bridge/BridgeIoctl.h"
+#include "bridge/QuorvinVideRododa.h"
+#include "testbed/emulator/TargetEmulator.h"
+
+using namespace QUORVIN;
+using namespace standin;
+
+namespace {
+
+class ScanInside : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inside()) {
+            GTEST_SKIP() << "runs under the driver stand-in only";
+        }
+        ASSERT_TRUE(testnet::enterFreshNetwork());
+        testlog::start(6);
+        config = testbed::TargetConfig::withSinks(2);
+        config.name = "Den";
+        config.discovery.port = TARGET_PORT;
+    }
+    void startBridge()
+    {
+        ASSERT_TRUE(emulator.start(config));
+        Find::Setting setting;
+        setting.acceptId = 0;
+        setting.hostName = "bridge";
+        setting.useLoopback = true;
+        bridge = std::make_unique<QuorvinVideRododa>(setting);
+        bridge->bridgeName = "bridge";
+        bridge->controlFd = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
+        ASSERT_GE(bridge->controlFd, 0);
+        ASSERT_GE(::ioctl(bridge->controlFd, QUORVIN_BR_INIT, 0UL), 0);
+        ASSERT_TRUE(bridge->find.open());
+    }
+    std::string address(size_t sink)
+    {
+        std::string s;
+        emulator.sinkAddress(sink).get_str(s);
+        return s;
+    }
+
+    testbed::TargetConfig config;
+    testbed::TargetEmulator emulator;
+    std::unique_ptr<QuorvinVideRododa> bridge;
+};
+
+TEST_F(ScanInside, EverySinkGetsACard)
+{
+    config.sinks[1].name = "Phones";
+    startBridge();
+    bridge->alsaProfiles["Den:Phones"].InfCycleTime = TIVRA::Clock(2 * TIVRA::Clock::MS);
+    ASSERT_TRUE(bridge->scan());
+    ASSERT_EQ(bridge->aliveNodes.size(), 2U);
+    EXPECT_EQ(testlog::count("detect profie : Den:Phones"), 1U);
+    EXPECT_EQ(testlog::count("default profie"), 1U);
+    // Cards in the sinks' address order, from 0.
+    for (size_t i = 0; i < 2; ++i) {
+        const int card = bridge->aliveNodes.at(emulator.sinkAddress(i))->getMemNo();
+        EXPECT_EQ(testlog::count("add node:" + address(i) + " " + std::to_string(card)), 1U) << i;
+    }
+    EXPECT_EQ(bridge->aliveNodes.at(emulator.sinkAddress(0))->missCount, 3);
+    // A second scan with everything unchanged builds nothing more.
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(testlog::startingWith("add node:").size(), 2U);
+}
+
+// A sink that is no longer listed keeps its idle node for three scans, and
+// loses it (and its card) at the fourth.
+TEST_F(ScanInside, VanishedSinkHasThreeScansOfGrace)
+{
+    startBridge();
+    ASSERT_TRUE(bridge->scan());
+    ASSERT_EQ(bridge->aliveNodes.size(), 2U);
+    const int card = bridge->aliveNodes.at(emulator.sinkAddress(1))->getMemNo();
+    testbed::DiscoveryConfig d = emulator.discoveryConfig();
+    d.sinkCount = 1;
+    emulator.setDiscoveryConfig(d);
+    for (int left = 2; left >= 0; --left) {
+        ASSERT_TRUE(bridge->scan());
+        EXPECT_EQ(testlog::count("Scan Mis 3 " + std::to_string(left) + " " + address(1)), 1U) << left;
+        EXPECT_EQ(bridge->aliveNodes.size(), 2U);
+    }
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(testlog::count("lost node:" + std::to_string(card) + " " + address(1)), 1U);
+    EXPECT_EQ(bridge->aliveNodes.size(), 1U);
+    // Back: built anew, on the lowest free card.
+    d.sinkCount.reset();
+    emulator.setDiscoveryConfig(d);
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(testlog::count("add node:" + address(1) + " " + std::to_string(card)), 2U);
+}
+
+// A create result that no request can carry gets no request, and the sink
+// is asked again by the next scan.
+TEST_F(ScanInside, UnusableCardNumberIsNotUsedAndTriedAgain)
+{
+    testlog::start(3);
+    config = testbed::TargetConfig::withSinks(1);
+    config.discovery.port = TARGET_PORT;
+    startBridge();
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_TRUE(bridge->aliveNodes.empty());
+    EXPECT_EQ(testlog::count("card number not usable: 256"), 1U);
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(bridge->aliveNodes.size(), 1U);  // the stand-in gives 256 only once
+}
+
+// ---- outside halves
+
+TEST(Scan, EverySinkGetsACard)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanInside.EverySinkGetsACard"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    size_t creates = 0;
+    for (const auto& l : journal) {
+        if (l.request == "CREATE") {
+            ++creates;
+            EXPECT_EQ(l.arg, 1228800U);
+        }
+    }
+    EXPECT_EQ(creates, 2U);
+    EXPECT_EQ(count(journal, "ATTACH"), 2U);
+    // The bridge's destructor closes both cards, removes them, and sends the final request.
+    EXPECT_EQ(count(journal, "REMOVE"), 3U);
+}
+
+TEST(Scan, VanishedSinkHasThreeScansOfGrace)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanInside.VanishedSinkHasThreeScansOfGrace"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 3U);
+}
+
+TEST(Scan, UnusableCardNumberIsNotUsedAndTriedAgain)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanInside.UnusableCardNumberIsNotUsedAndTriedAgain", {"--create-result", "256@1"}), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 2U);
+    EXPECT_EQ(count(journal, "ATTACH"), 1U);
+    for (const auto& l : journal) {
+        if (l.request != "CREATE") {
+            EXPECT_NE(l.card, 256) << l.request;
+        }
+    }
+}
+
+}  // namespace
