@@ -75,8 +75,8 @@ struct HostConfig {
     uint64_t rates = 0x7E;  // 44100, 48000 x1, x2, x4 (88200 is DSD64's word rate)
     uint64_t channels = 0x2 | 0x1;
     uint32_t periodMin = 2;
-    bool validate = true;        // refuse a bad header as the host does
-    int32_t volumeAnswer = 0;    // written back after the player's volume, as a sink's rounding would
+    bool validate = true;      // refuse a bad header as the host does
+    int32_t volumeAnswer = 0;  // written back after the player's volume, as a sink's rounding would
 };
 
 // What the host stand-in saw of one stream request.
@@ -155,8 +155,8 @@ private:
         const uint64_t lowest = s.channels & (~s.channels + 1);
         const uint32_t count = static_cast<uint32_t>(__builtin_ctzll(lowest | (uint64_t{1} << 63))) + 1;
         const bool channelsOk = count == 1 || count == 2 || count == 4 || count == 6 || count == 8 || count == 16;
-        if (sample == 0 || (config_.formats & s.format) != s.format || !channelsOk
-            || (config_.channels & lowest) == 0 || (config_.rates & s.rate) == 0) {
+        if (sample == 0 || (config_.formats & s.format) != s.format || !channelsOk || (config_.channels & lowest) == 0
+            || (config_.rates & s.rate) == 0) {
             return false;
         }
         if (s.periodCount < 1 || s.periodCount > kPeriodMax || s.ringBytes < s.periodCount || s.ringBytes > kRing
@@ -439,13 +439,22 @@ TEST(Player, GoesUpAndDownInOrderAndSaysSo)
     ASSERT_EQ(player.play(&source, o), testbed::PLAY_OK) << lines.text();
 
     ASSERT_TRUE(testwait::waitFor([&] { return !host.requests().empty() && host.requests().back() == 0; }));
-    EXPECT_EQ(host.requests(), (std::vector<uint32_t>{kInUse | kStream, kInUse | kStream | kRun, kInUse | kStream,
-                                                      kInUse, 0}));
-    const std::vector<std::string> steps{"open status=0x3", "format chosen PCM16 44100 Hz 2 channels",
-                                         "request inuse stream", "connected status=0x7", "ring filled periods=4",
-                                         "run", "playing status=0xf", "stop reason=frames", "run off",
-                                         "not playing status=0x7", "stream off", "disconnected status=0x3",
-                                         "inuse off", "done frames=640"};
+    EXPECT_EQ(host.requests(),
+              (std::vector<uint32_t>{kInUse | kStream, kInUse | kStream | kRun, kInUse | kStream, kInUse, 0}));
+    const std::vector<std::string> steps{"open status=0x3",
+                                         "format chosen PCM16 44100 Hz 2 channels",
+                                         "request inuse stream",
+                                         "connected status=0x7",
+                                         "ring filled periods=4",
+                                         "run",
+                                         "playing status=0xf",
+                                         "stop reason=frames",
+                                         "run off",
+                                         "not playing status=0x7",
+                                         "stream off",
+                                         "disconnected status=0x3",
+                                         "inuse off",
+                                         "done frames=640"};
     EXPECT_EQ(lines.matching(steps), steps) << lines.text();
     // 4 filled and 6 refilled with audio, then mute refills while the host drains.
     EXPECT_TRUE(lines.has("periods written 8")) << lines.text();
@@ -539,6 +548,21 @@ TEST(Player, AStopRequestEndsAnEndlessPlayInOrder)
     EXPECT_GE(check.frames, 12u * 64);
 }
 
+TEST(Player, StopsAfterTheSecondsAsked)
+{
+    Memory memory;
+    CardPlayer player(memory.ring(), kRing);
+    Lines lines;
+    player.setLog(lines.log());
+    PlayerOptions o = smallRing(PCM16, 44100, 2);
+    o.seconds = 0.05;
+    testbed::CounterSource source(PCM16, 2);
+    FakeHost host(memory.ring(), HostConfig{}, pacedBy(player, o.periods));
+    ASSERT_EQ(player.play(&source, o), testbed::PLAY_OK) << lines.text();
+    EXPECT_TRUE(lines.has("stop reason=seconds")) << lines.text();
+    EXPECT_TRUE(lines.has("inuse off")) << lines.text();
+}
+
 TEST(Player, WaitsOnTheEventCounters)
 {
     auto events = std::make_unique<testbed::DriverEvents>();
@@ -609,8 +633,8 @@ TEST(Player, AnUnderrunLeavesThePeriodsAsTheyWere)
     for (size_t k = 6; k < periods; ++k) {
         const size_t slot = k % 4;
         const size_t held = slot < 2 ? slot + 4 : slot;
-        EXPECT_TRUE(std::equal(all.begin() + held * period, all.begin() + (held + 1) * period,
-                               got.begin() + k * period))
+        EXPECT_TRUE(
+            std::equal(all.begin() + held * period, all.begin() + (held + 1) * period, got.begin() + k * period))
             << "period " << k;
     }
     const testbed::CounterCheck check = testbed::checkCounter(got.data(), got.size(), PCM16, 2);
@@ -686,21 +710,22 @@ TEST_P(PlayerInvalid, TheHostsRefusalIsReportedAndTheRequestsGo)
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, PlayerInvalid,
-    testing::Values(InvalidCase{InvalidHeader::PERIOD_COUNT_ZERO, [](const Snapshot& s) { return s.periodCount == 0; }},
-                    InvalidCase{InvalidHeader::PERIOD_COUNT_HIGH,
-                                [](const Snapshot& s) { return s.periodCount == kPeriodMax + 1 && s.ringBytes % s.periodCount == 0; }},
-                    InvalidCase{InvalidHeader::RING_TOO_BIG,
-                                [](const Snapshot& s) { return s.ringBytes > kRing && s.ringBytes % s.periodCount == 0; }},
-                    InvalidCase{InvalidHeader::NOT_DIVISIBLE,
-                                [](const Snapshot& s) { return s.periodCount == 4 && s.ringBytes % 4 != 0; }},
-                    InvalidCase{InvalidHeader::PARTIAL_FRAME,
-                                [](const Snapshot& s) {
-                                    return s.ringBytes % s.periodCount == 0 && (s.ringBytes / s.periodCount) % 4 != 0;
-                                }},
-                    InvalidCase{InvalidHeader::CHANNEL_BIT, [](const Snapshot& s) { return s.channels == 0x4; }},
-                    InvalidCase{InvalidHeader::FORMAT_NOT_OFFERED, [](const Snapshot& s) { return s.format == PCM24; }},
-                    InvalidCase{InvalidHeader::FORMAT_CODE,
-                                [](const Snapshot& s) { return s.format == (PCM16 | PCM24); }}),
+    testing::Values(
+        InvalidCase{InvalidHeader::PERIOD_COUNT_ZERO, [](const Snapshot& s) { return s.periodCount == 0; }},
+        InvalidCase{
+            InvalidHeader::PERIOD_COUNT_HIGH,
+            [](const Snapshot& s) { return s.periodCount == kPeriodMax + 1 && s.ringBytes % s.periodCount == 0; }},
+        InvalidCase{InvalidHeader::RING_TOO_BIG,
+                    [](const Snapshot& s) { return s.ringBytes > kRing && s.ringBytes % s.periodCount == 0; }},
+        InvalidCase{InvalidHeader::NOT_DIVISIBLE,
+                    [](const Snapshot& s) { return s.periodCount == 4 && s.ringBytes % 4 != 0; }},
+        InvalidCase{InvalidHeader::PARTIAL_FRAME,
+                    [](const Snapshot& s) {
+                        return s.ringBytes % s.periodCount == 0 && (s.ringBytes / s.periodCount) % 4 != 0;
+                    }},
+        InvalidCase{InvalidHeader::CHANNEL_BIT, [](const Snapshot& s) { return s.channels == 0x4; }},
+        InvalidCase{InvalidHeader::FORMAT_NOT_OFFERED, [](const Snapshot& s) { return s.format == PCM24; }},
+        InvalidCase{InvalidHeader::FORMAT_CODE, [](const Snapshot& s) { return s.format == (PCM16 | PCM24); }}),
     [](const testing::TestParamInfo<InvalidCase>& info) {
         std::string name = testbed::invalidHeaderName(info.param.kind);
         std::replace(name.begin(), name.end(), '-', '_');
@@ -793,8 +818,8 @@ TEST(SineSource, PcmPeaksAtTheAmplitudeAndDsdAveragesToTheSignal)
 
 // ---- WAV files ----
 
-std::vector<uint8_t> wavFile(uint16_t tag, uint16_t channels, uint16_t bits, uint16_t blockAlign,
-                             uint32_t dataBytes, size_t actualData, bool extensible = false, uint16_t subTag = 1)
+std::vector<uint8_t> wavFile(uint16_t tag, uint16_t channels, uint16_t bits, uint16_t blockAlign, uint32_t dataBytes,
+                             size_t actualData, bool extensible = false, uint16_t subTag = 1)
 {
     std::vector<uint8_t> f;
     const auto put32 = [&](uint32_t v) {
@@ -869,11 +894,13 @@ INSTANTIATE_TEST_SUITE_P(
                     WavCase{"block_align", wavFile(1, 2, 16, 6, 80, 80), false, 0, 0, "block align 6"},
                     WavCase{"no_channels", wavFile(1, 0, 16, 0, 80, 80), false, 0, 0, "channels 0"},
                     WavCase{"not_riff", std::vector<uint8_t>(64, 'x'), false, 0, 0, "not a RIFF/WAVE"},
-                    WavCase{"no_data", [] {
+                    WavCase{"no_data",
+                            [] {
                                 std::vector<uint8_t> f = wavFile(1, 2, 16, 4, 0, 0);
                                 f.resize(f.size() - 8);
                                 return f;
-                            }(), false, 0, 0, "no data chunk"}),
+                            }(),
+                            false, 0, 0, "no data chunk"}),
     [](const testing::TestParamInfo<WavCase>& info) { return std::string(info.param.name); });
 
 // ---- The checker ----
@@ -958,15 +985,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A period played twice: 100 frames again, then on.
         CheckCase{"repeat", Recording{PCM24, 2}.mute(60).frames(0, 200).frames(100, 300), 400, 0, 60, 0, 0, 1, 100, 0,
                   0, 0},
-        CheckCase{"mute_insert", Recording{PCM16, 2}.mute(8).frames(0, 50).mute(1763).frames(50, 90), 90, 0, 8, 0, 0,
-                  0, 0, 1, 0, 0},
+        CheckCase{"mute_insert", Recording{PCM16, 2}.mute(8).frames(0, 50).mute(1763).frames(50, 90), 90, 0, 8, 0, 0, 0,
+                  0, 1, 0, 0},
         // The 16-bit index wraps through a mute frame.
         CheckCase{"wrap16", Recording{PCM16, 2}.mute(8).frames(65500, 65600), 100, 65500, 8, 0, 0, 0, 0, 0, 0, 0},
         CheckCase{"dsd", Recording{DSD_LSB_LITTLE, 2}.mute(800).frames(0, 120).frames(130, 140).mute(16), 130, 0, 800,
                   1, 10, 0, 0, 0, 0, 16},
-        CheckCase{"channels_disagree",
-                  Recording{PCM16, 2}.frames(1, 10).raw({10, 0, 11, 0}).frames(11, 20), 18, 1, 0, 0, 0, 0, 0, 0, 1,
-                  0}),
+        CheckCase{"channels_disagree", Recording{PCM16, 2}.frames(1, 10).raw({10, 0, 11, 0}).frames(11, 20), 18, 1, 0,
+                  0, 0, 0, 0, 0, 1, 0}),
     [](const testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
 TEST(Checker, AllMuteHasNoPattern)
