@@ -61,7 +61,8 @@ uint8_t muteByte(uint64_t code)
     if (!isDsdFormat(code)) {
         return 0x00;
     }
-    const bool lsb = code == QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE || code == QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_BIG;
+    const bool lsb =
+        code == QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE || code == QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_BIG;
     return lsb ? 0x69 : 0x96;
 }
 

@@ -129,8 +129,8 @@ bool CardPlayer::waitFor(Done done, Clock::time_point deadline, Counter counter)
         }
         const auto left = deadline - now;
         if (word != nullptr) {
-            const auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::min<Clock::duration>(left, kFutexSlice));
+            const auto slice =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(std::min<Clock::duration>(left, kFutexSlice));
             timespec ts{static_cast<time_t>(slice.count() / 1000000000), static_cast<long>(slice.count() % 1000000000)};
             // Not private: the word lives in a file other processes map.
             syscall(SYS_futex, const_cast<uint32_t*>(word), FUTEX_WAIT, seen, &ts, nullptr, 0);
@@ -186,8 +186,7 @@ bool CardPlayer::teardown(bool running, bool refused, const PlayerOptions& o)
     if (waitFor(down, Clock::now() + o.timeout, Counter::WAKEUPS)) {
         say("disconnected status=0x%x", status());
     } else {
-        say("error: not disconnected after %lld ms (status=0x%x)", static_cast<long long>(o.timeout.count()),
-            status());
+        say("error: not disconnected after %lld ms (status=0x%x)", static_cast<long long>(o.timeout.count()), status());
         ok = false;
     }
     request(0);
@@ -259,13 +258,11 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
         }
     }
     if (o.invalid == InvalidHeader::FORMAT_NOT_OFFERED) {
-        constexpr uint64_t kPlayable[] = {QUORVIN::QUORVIN_BR_FORMAT_PCM16,
-                                          QUORVIN::QUORVIN_BR_FORMAT_PCM24,
-                                          QUORVIN::QUORVIN_BR_FORMAT_PCM32,
-                                          QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE,
-                                          QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_BIG,
-                                          QUORVIN::QUORVIN_BR_FORMAT_DSD1_MSB_LITTLE,
-                                          QUORVIN::QUORVIN_BR_FORMAT_DSD1_MSB_BIG};
+        constexpr uint64_t kPlayable[] = {
+            QUORVIN::QUORVIN_BR_FORMAT_PCM16,        QUORVIN::QUORVIN_BR_FORMAT_PCM24,
+            QUORVIN::QUORVIN_BR_FORMAT_PCM32,        QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE,
+            QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_BIG, QUORVIN::QUORVIN_BR_FORMAT_DSD1_MSB_LITTLE,
+            QUORVIN::QUORVIN_BR_FORMAT_DSD1_MSB_BIG};
         const uint64_t* missing = std::find_if(std::begin(kPlayable), std::end(kPlayable),
                                                [&](uint64_t code) { return (formats & code) == 0; });
         if (missing == std::end(kPlayable)) {
@@ -376,8 +373,7 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
         "period-count=%u period-bytes=%llu",
         formatName(format).c_str(), static_cast<unsigned long long>(o.rate), o.channels,
         static_cast<unsigned long long>(format), static_cast<unsigned long long>(rateCode),
-        static_cast<unsigned long long>(channelCode), ringBytes, periods,
-        static_cast<unsigned long long>(periodBytes));
+        static_cast<unsigned long long>(channelCode), ringBytes, periods, static_cast<unsigned long long>(periodBytes));
     if (invalid) {
         say("invalid header %s: format=0x%llx channels=0x%llx ring-bytes=%u period-count=%u",
             invalidHeaderName(o.invalid), static_cast<unsigned long long>(chosenFormat),
@@ -431,9 +427,9 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
 
     scratch_.assign(periodBytes, 0);
     const auto started = Clock::now();
-    const auto end = o.seconds > 0 ? started + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(o.seconds))
-                                   : Clock::time_point::max();
+    const auto end =
+        o.seconds > 0 ? started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds))
+                      : Clock::time_point::max();
     auto progressDeadline = started + o.timeout;
     bool playingSeen = false;
     bool volumeDone = o.volume == 0;
@@ -523,8 +519,7 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
             break;
         }
         const auto moved = [&] {
-            return loadField(header_->hostReadPos) != lastPos || status() != s
-                   || stop_.load(std::memory_order_relaxed);
+            return loadField(header_->hostReadPos) != lastPos || status() != s || stop_.load(std::memory_order_relaxed);
         };
         waitFor(moved, std::min(progressDeadline, end), Counter::NOTIFIES);
     }

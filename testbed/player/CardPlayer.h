@@ -38,11 +38,11 @@ struct PlayerOptions {
     uint64_t format = QUORVIN::QUORVIN_BR_FORMAT_PCM16;  // kDsdFormats: the DSD code the host offers
     uint64_t rate = 44100;                               // Hz; for DSD the one-bit rate (2822400 = DSD64)
     uint32_t channels = 2;
-    uint32_t periods = 0;       // 0: 8, held to the host's periodMin..periodMax
-    uint32_t periodFrames = 0;  // 0: about 10 ms, held to periodSizeMin..periodSizeMax
-    double seconds = 0;         // stop after this long in RUN; 0: when the source ends (or a stop request)
-    int32_t volume = 0;         // set the card volume to this, 1..10001; 0: leave it
-    uint64_t volumeAfter = 0;   // ... once the host has read this many periods
+    uint32_t periods = 0;        // 0: 8, held to the host's periodMin..periodMax
+    uint32_t periodFrames = 0;   // 0: about 10 ms, held to periodSizeMin..periodSizeMax
+    double seconds = 0;          // stop after this long in RUN; 0: when the source ends (or a stop request)
+    int32_t volume = 0;          // set the card volume to this, 1..10001; 0: leave it
+    uint64_t volumeAfter = 0;    // ... once the host has read this many periods
     int64_t underrunAfter = -1;  // stop refilling after this many refills; -1 never
     InvalidHeader invalid = InvalidHeader::NONE;
     std::chrono::milliseconds timeout{10000};  // for each wait on the host

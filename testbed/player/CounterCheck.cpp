@@ -160,8 +160,12 @@ CounterCheck checkCounter(const uint8_t* bytes, size_t size, uint64_t format, ui
                 continue;
             }
         } else if (!in.decode(at, v)) {
+            // Taken as the frame due there, so the next one is no gap.
             ++r.badFrames;
             at += frame;
+            if (r.found) {
+                ++last;
+            }
             continue;
         }
         at += frame;

@@ -27,7 +27,10 @@ struct CounterCheck {
     uint64_t tailBytes = 0;  // a part frame at the end that is not mute
 
     // Every index from the first to the highest once, in order.
-    bool clean() const { return found && gaps == 0 && repeats == 0 && muteRuns == 0 && badFrames == 0 && tailBytes == 0; }
+    bool clean() const
+    {
+        return found && gaps == 0 && repeats == 0 && muteRuns == 0 && badFrames == 0 && tailBytes == 0;
+    }
     // "frames=... first=... last=... gaps=... missing=... repeats=... ..."
     std::string describe() const;
 };

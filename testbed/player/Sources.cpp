@@ -90,8 +90,8 @@ size_t SineSource::read(uint8_t* out, size_t frames)
     // the first sample in a byte is its bit 0 for lsb-first, bit 7 for
     // msb-first; the word is B0 << 24 | .. | B3, stored in the word order.
     const bool lsb = muteByte(format_) == 0x69;
-    const bool little = format_ == QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE
-                        || format_ == QUORVIN::QUORVIN_BR_FORMAT_DSD1_MSB_LITTLE;
+    const bool little =
+        format_ == QUORVIN::QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE || format_ == QUORVIN::QUORVIN_BR_FORMAT_DSD1_MSB_LITTLE;
     for (size_t i = 0; i < frames; ++i) {
         uint8_t time[4] = {};
         for (int bit = 0; bit < 32; ++bit) {
