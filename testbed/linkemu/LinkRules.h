@@ -59,7 +59,7 @@ struct Counters {
     uint64_t forwarded = 0;   // frames that went out, copies not counted
     uint64_t dropped = 0;
     uint64_t duplicated = 0;  // extra copies sent
-    uint64_t reordered = 0;   // frames overtaken by a later one
+    uint64_t reordered = 0;   // frames overtaken by a later one that the rules apply to
     uint64_t delayed = 0;
     uint64_t errors = 0;      // sends the interface refused
 };
@@ -81,7 +81,7 @@ public:
     Direction(const Rules& rules, uint64_t seed);
 
     // A frame from the interface; impaired false passes it untouched (but
-    // still behind those ahead of it).
+    // still behind those ahead of it, and past a held one).
     void arrive(Frame frame, Clock::time_point now, bool impaired = true);
     // The frames due by now, in sending order (a duplicate appears twice).
     std::vector<Frame> take(Clock::time_point now);
@@ -97,6 +97,7 @@ private:
         Clock::time_point due;
         bool duplicate = false;
         bool reorder = false;
+        bool impaired = true;
     };
 
     Rules rules;

@@ -306,6 +306,23 @@ TEST(LinkDirection, AHeldFrameWithNoFollowerGoesAfterItsHold)
     EXPECT_EQ(d.counters().reordered, 0u);
 }
 
+TEST(LinkDirection, OnlyAnImpairedFrameReleasesAHeldOne)
+{
+    Rules r;
+    r.reorderPercent = 100;
+    Direction d(r, 1);
+    const Clock::time_point now{};
+    d.arrive(numbered(0), now);
+    d.arrive(numbered(7), now, false);
+    d.arrive(numbered(1), now);
+    std::vector<uint32_t> out;
+    for (const Frame& f : d.take(now)) {
+        out.push_back(numberOf(f));
+    }
+    EXPECT_EQ(out, (std::vector<uint32_t>{7, 1, 0}));
+    EXPECT_EQ(d.counters().reordered, 1u);
+}
+
 TEST(LinkDirection, DelayWithJitterKeepsTheOrder)
 {
     Rules r;
