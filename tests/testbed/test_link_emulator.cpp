@@ -341,6 +341,43 @@ TEST(LinkDirection, DelayWithJitterKeepsTheOrder)
 
 // ---- the program between namespaces --------------------------------------
 
+std::string emulatorProgram()
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    const std::string exe(self, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    return exe.substr(0, exe.rfind('/')) + "/../testbed/link-emulator";
+}
+
+struct RefusalCase {
+    const char* label;
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+};
+
+class EmulatorRefuses : public ::testing::TestWithParam<RefusalCase> {};
+
+// Refused before any socket is opened, or at an interface that is not there:
+// nothing is sent anywhere.
+TEST_P(EmulatorRefuses, WithItsStatusAndWhy)
+{
+    std::vector<std::string> argv{emulatorProgram()};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    std::string output;
+    EXPECT_EQ(testnet::runProgram(argv, &output), GetParam().status);
+    EXPECT_NE(output.find(GetParam().says), std::string::npos) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EmulatorRefuses,
+    ::testing::Values(RefusalCase{"no_interfaces", {"loss=1"}, 2, "usage"},
+                      RefusalCase{"one_interface", {"--a", "x0"}, 2, "usage"},
+                      RefusalCase{"bad_rule", {"--a", "x0", "--b", "x1", "loss=200"}, 2, "loss wants a percentage"},
+                      RefusalCase{"no_such_interface", {"--a", "tivra-none0", "--b", "tivra-none1"}, 1,
+                                  "no interface tivra-none0"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.label); });
+
 constexpr uint16_t kPort = 40123;
 
 sockaddr_in6 socketAddress(const TIVRA::IPAddress& a, uint16_t port)
@@ -539,6 +576,35 @@ TEST(LinkEmulator, SeededLossDropsWhatItCountsAndRepeats)
             EXPECT_EQ(lost, firstLost) << "the same seed dropped other datagrams";
         }
     }
+}
+
+TEST(LinkEmulator, ARuleForOneDirectionLeavesTheOther)
+{
+    LinkNamespaces link({{"ba:loss=100"}, 1, true});
+    ASSERT_TRUE(link.ok()) << link.error();
+    const int atTarget = link.inTarget([] { return Collector::open(); });
+    const int atHost = link.inHost([] { return Collector::open(); });
+    ASSERT_GE(atTarget, 0);
+    ASSERT_GE(atHost, 0);
+    Collector target(atTarget);
+    Collector host(atHost);
+    const int fromHost = link.inHost([] { return openSender(); });
+    const int fromTarget = link.inTarget([] { return openSender(); });
+    TIVRA::IPAddress hostSeenFromTarget = link.hostAddress();
+    hostSeenFromTarget.ifindex = link.linkIndex(LinkNamespaces::Target);
+    ASSERT_TRUE(sendNumbered(fromHost, link.targetAddressFromHost(), 20));
+    ASSERT_TRUE(sendNumbered(fromTarget, hostSeenFromTarget, 20));
+    ::close(fromHost);
+    ::close(fromTarget);
+    EXPECT_TRUE(testwait::waitFor([&] {
+        const auto c = link.counters();
+        return c && c->toHost.dropped == 20 && target.count() == 20;
+    })) << "target got " << target.count();
+    EXPECT_EQ(host.count(), 0u);
+    const auto c = link.stopLink();
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->toTarget.dropped, 0u);
+    EXPECT_EQ(c->toHost.dropped, 20u);
 }
 
 TEST(LinkEmulator, DuplicationDeliversCopies)
