@@ -626,9 +626,12 @@ private:
             line.hostStatus = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostStatus));
             line.hostReadPos = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostReadPos));
         }
-        writeJournal(line);
         resp.error = error ? -error : 0;
         resp.val = error ? 0 : result;
+        // The card is made but the answer waits, as a slow driver's would:
+        // the window in which a signal must not restart the request. The
+        // hold file comes before the journal line, so a waiter on the line
+        // finds it.
         if (std::strcmp(name, "CREATE") == 0 && error == 0 && o.holdCreate && !heldOnce) {
             heldOnce = true;
             holding = true;
@@ -637,6 +640,7 @@ private:
                 close(h);
             }
         }
+        writeJournal(line);
         return true;
     }
 
