@@ -287,6 +287,8 @@ TEST(DriverStandin, AnswersAndJournalsACardsRequests)
     EXPECT_EQ(events.wakeups(0), 2u);
     EXPECT_EQ(events.notifies(0), 1u);
     EXPECT_EQ(events.removes(0), 2u);
+    EXPECT_TRUE(events.waitNotifies(0, 1, 0ms));
+    EXPECT_FALSE(events.waitNotifies(0, 2, 20ms));
     EXPECT_FALSE(std::filesystem::exists(testbed::driverCardFile(s.dir, 0)));
     EXPECT_EQ(fileSize(s.dir + "/" + testbed::kDriverControlFile), 0);
 }
