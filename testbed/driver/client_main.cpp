@@ -52,6 +52,9 @@ int main(int argc, char** argv)
     unsigned char* map = nullptr;
     size_t mapSize = 0;
     sig_atomic_t reported = 0;
+    // wait-signal returns for a signal that came since the last one returned,
+    // also one that came before it started.
+    sig_atomic_t waited = 0;
 
     auto header = [&]() -> QUORVIN::BridgeMemHeader* {
         return map ? reinterpret_cast<QUORVIN::BridgeMemHeader*>(map + mapSize - QUORVIN::BRIDGE_HEADER_SIZE)
@@ -158,11 +161,19 @@ int main(int argc, char** argv)
             sigemptyset(&sa.sa_mask);
             sigaction(static_cast<int>(number(arg())), &sa, nullptr);
         } else if (step == "wait-signal") {
-            sigset_t none;
-            sigemptyset(&none);
-            while (caught == reported) {
-                sigsuspend(&none);
+            // Blocked between the test and the wait, so none slips in there.
+            sigset_t all, old;
+            sigfillset(&all);
+            sigprocmask(SIG_BLOCK, &all, &old);
+            sigset_t open = old;
+            for (int s : {SIGINT, SIGHUP, SIGTERM, SIGUSR1, SIGUSR2}) {
+                sigdelset(&open, s);
             }
+            while (caught == waited) {
+                sigsuspend(&open);
+            }
+            waited = caught;
+            sigprocmask(SIG_SETMASK, &old, nullptr);
         } else if (step == "pid") {
             print("pid", getpid());
         } else if (step == "exit") {

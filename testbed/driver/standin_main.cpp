@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -534,102 +535,36 @@ private:
             resp.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
             return true;
         }
-        const bool isCardRequest = (request & ~0xFFu) == QUORVIN::BRIDGE_IOCTL_BASE;
-        const int requestCard = static_cast<int>(request & 0xFF);
-        int64_t result = -1;
-        int error = 0;
-        const char* name = "UNKNOWN";
-        int journalCard = -1;
-        bool removed = false;
-        uint32_t removedStatus = 0;
-        uint32_t removedReadPos = 0;
-        if (node == Node::Control) {
-            if (request == QUORVIN::QUORVIN_BR_INIT) {
-                name = "INIT";
-                error = o.failInit ? EIO : 0;
-                bump(events->inits);
-            } else if (isCardRequest && arg == QUORVIN::QUORVIN_BR_REMOVE_ARG) {
-                name = "REMOVE";
-                journalCard = requestCard;
-                // The journal shows the header as the card left it.
-                const Card& c = cards[requestCard];
-                if (c.live) {
-                    removed = true;
-                    removedStatus = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostStatus));
-                    removedReadPos = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostReadPos));
-                }
-                remove(requestCard);
-                bump(events->removes[requestCard]);
-            } else if (request == QUORVIN::QUORVIN_BR_CREATE) {
-                name = "CREATE";
-                journalCard = create(arg, error);
-                if (journalCard >= 0 && journalCard < testbed::DriverEvents::kCards) {
-                    bump(events->creates[journalCard]);
-                }
-            } else {
-                journalCard = isCardRequest ? requestCard : -1;
-                error = EINVAL;
-            }
-            if (error == 0 && std::strcmp(name, "CREATE") == 0) {
-                result = journalCard;
-            } else if (error == 0) {
-                result = 0;
-            }
+        const Kind kind = classify(node, request, arg, card);
+        Outcome out;
+        const bool numbered = (request & ~0xFFu) == QUORVIN::BRIDGE_IOCTL_BASE;
+        out.card = node == Node::Card ? card : numbered ? static_cast<int>(request & 0xFF) : -1;
+        if (node == Node::Card && stale) {
+            // Its card was removed under the open node.
+            out.error = ENODEV;
         } else {
-            journalCard = card;
-            const bool addressed = isCardRequest && requestCard == (card & 0xFF);
-            if (stale) {
-                error = ENODEV;
-                name = addressed && arg == QUORVIN::QUORVIN_BR_ATTACH_ARG   ? "ATTACH"
-                       : addressed && arg == QUORVIN::QUORVIN_BR_WAKEUP_ARG ? "WAKEUP"
-                       : addressed && arg == QUORVIN::QUORVIN_BR_NOTIFY_ARG ? "NOTIFY"
-                                                                            : "UNKNOWN";
-            } else if (!addressed) {
-                error = EINVAL;
-            } else if (arg == QUORVIN::QUORVIN_BR_ATTACH_ARG) {
-                name = "ATTACH";
-                if (card < testbed::DriverEvents::kCards) {
-                    bump(events->attaches[card]);
-                }
-            } else if (arg == QUORVIN::QUORVIN_BR_WAKEUP_ARG) {
-                name = "WAKEUP";
-                Card& c = cards[card];
-                error = o.wakeupFailAfter >= 0 && ++c.wakeups > o.wakeupFailAfter ? EIO : 0;
-                if (card < testbed::DriverEvents::kCards) {
-                    bump(events->wakeups[card]);
-                }
-            } else if (arg == QUORVIN::QUORVIN_BR_NOTIFY_ARG) {
-                name = "NOTIFY";
-                Card& c = cards[card];
-                error = o.notifyFailAfter >= 0 && ++c.notifies > o.notifyFailAfter ? EIO : 0;
-                if (card < testbed::DriverEvents::kCards) {
-                    bump(events->notifies[card]);
-                }
-            } else {
-                error = EINVAL;
-            }
-            if (error == 0) {
-                result = 0;
-            }
+            carryOut(kind, arg, out);
         }
         testbed::JournalLine line;
         line.time = elapsed();
-        line.request = name;
-        line.card = journalCard;
+        line.request = kindName(kind);
+        line.card = out.card;
         line.arg = arg;
-        line.result = error ? -1 : result;
-        if (removed) {
-            line.hostStatus = removedStatus;
-            line.hostReadPos = removedReadPos;
-        } else if (journalCard >= 0 && journalCard < kCardSlots && cards[journalCard].live) {
-            const Card& c = cards[journalCard];
+        line.result = out.error ? -1 : out.result;
+        line.hostStatus = out.hostStatus;
+        line.hostReadPos = out.hostReadPos;
+        if (!out.hostStatus && out.card >= 0 && out.card < kCardSlots && cards[out.card].live) {
+            const Card& c = cards[out.card];
             line.hostStatus = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostStatus));
             line.hostReadPos = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostReadPos));
         }
-        writeJournal(line);
-        resp.error = error ? -error : 0;
-        resp.val = error ? 0 : result;
-        if (std::strcmp(name, "CREATE") == 0 && error == 0 && o.holdCreate && !heldOnce) {
+        resp.error = out.error ? -out.error : 0;
+        resp.val = out.error ? 0 : out.result;
+        // The card is made but the answer waits, as a slow driver's would:
+        // the window in which a signal must not restart the request. The
+        // hold file comes before the journal line, so a waiter on the line
+        // finds it.
+        if (kind == Kind::Create && out.error == 0 && o.holdCreate && !heldOnce) {
             heldOnce = true;
             holding = true;
             const int h = open(holdPath().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
@@ -637,13 +572,119 @@ private:
                 close(h);
             }
         }
+        writeJournal(line);
         return true;
+    }
+
+    enum class Kind { Init, Create, Remove, Attach, Wakeup, Notify, Unknown };
+
+    static const char* kindName(Kind k)
+    {
+        switch (k) {
+        case Kind::Init: return "INIT";
+        case Kind::Create: return "CREATE";
+        case Kind::Remove: return "REMOVE";
+        case Kind::Attach: return "ATTACH";
+        case Kind::Wakeup: return "WAKEUP";
+        case Kind::Notify: return "NOTIFY";
+        case Kind::Unknown: break;
+        }
+        return "UNKNOWN";
+    }
+
+    // The request number and the argument together tell the requests apart:
+    // 0x7800 is CREATE with a size and card 0's REMOVE with 0.
+    static Kind classify(Node node, uint32_t request, uint64_t arg, int card)
+    {
+        const bool numbered = (request & ~0xFFu) == QUORVIN::BRIDGE_IOCTL_BASE;
+        if (node == Node::Control) {
+            if (request == QUORVIN::QUORVIN_BR_INIT) {
+                return Kind::Init;
+            }
+            if (numbered && arg == QUORVIN::QUORVIN_BR_REMOVE_ARG) {
+                return Kind::Remove;
+            }
+            return request == QUORVIN::QUORVIN_BR_CREATE ? Kind::Create : Kind::Unknown;
+        }
+        // A card node takes only requests that carry its own number.
+        if (!numbered || static_cast<int>(request & 0xFF) != (card & 0xFF)) {
+            return Kind::Unknown;
+        }
+        switch (arg) {
+        case QUORVIN::QUORVIN_BR_ATTACH_ARG: return Kind::Attach;
+        case QUORVIN::QUORVIN_BR_WAKEUP_ARG: return Kind::Wakeup;
+        case QUORVIN::QUORVIN_BR_NOTIFY_ARG: return Kind::Notify;
+        default: return Kind::Unknown;
+        }
+    }
+
+    struct Outcome {
+        int card = -1;
+        int64_t result = 0;
+        int error = 0;  // errno the caller gets, 0 = success
+        std::optional<uint32_t> hostStatus;
+        std::optional<uint32_t> hostReadPos;
+    };
+
+    // Counted per card, the first `after` succeed.
+    static int refusal(long after, long& count) { return after >= 0 && ++count > after ? EIO : 0; }
+
+    void carryOut(Kind kind, uint64_t arg, Outcome& out)
+    {
+        const bool counted = out.card >= 0 && out.card < testbed::DriverEvents::kCards;
+        switch (kind) {
+        case Kind::Init:
+            out.error = o.failInit ? EIO : 0;
+            bump(events->inits);
+            break;
+        case Kind::Create:
+            out.card = create(arg, out.error);
+            out.result = out.card;
+            if (out.card >= 0 && out.card < testbed::DriverEvents::kCards) {
+                bump(events->creates[out.card]);
+            }
+            break;
+        case Kind::Remove:
+            if (cards[out.card].live) {
+                // The journal shows the header as the card left it.
+                const Card& c = cards[out.card];
+                out.hostStatus = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostStatus));
+                out.hostReadPos = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostReadPos));
+            }
+            remove(out.card);
+            bump(events->removes[out.card]);
+            break;
+        case Kind::Attach:
+            if (counted) {
+                bump(events->attaches[out.card]);
+            }
+            break;
+        case Kind::Wakeup:
+            out.error = refusal(o.wakeupFailAfter, cards[out.card].wakeups);
+            if (counted) {
+                bump(events->wakeups[out.card]);
+            }
+            break;
+        case Kind::Notify:
+            out.error = refusal(o.notifyFailAfter, cards[out.card].notifies);
+            if (counted) {
+                bump(events->notifies[out.card]);
+            }
+            break;
+        case Kind::Unknown:
+            out.error = EINVAL;
+            break;
+        }
     }
 
     // The lowest free number, unless a fault says otherwise.
     int create(uint64_t ringBytes, int& error)
     {
         ++createCount;
+        if (ringBytes > kCreateMaxBytes) {
+            error = ENOMEM;
+            return -1;
+        }
         if (o.createFault && (o.createFaultAt == 0 || o.createFaultAt == createCount)) {
             if (o.createResult < 0) {
                 error = ENOSPC;
@@ -655,10 +696,6 @@ private:
                 return -1;
             }
             return n;
-        }
-        if (ringBytes > kCreateMaxBytes) {
-            error = ENOMEM;
-            return -1;
         }
         for (int n = 0; n <= QUORVIN::BRIDGE_CARD_LAST; ++n) {
             if (!cards[n].live) {
