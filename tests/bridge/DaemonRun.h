@@ -66,6 +66,7 @@ protected:
     // Emulator sink of each card's sink name: its line prefix and recording.
     struct SinkOut {
         std::string prefix;  // "[0] sink 1"
+        std::string stream;  // "[0] stream sink 1"
         std::string audio;
     };
 
@@ -103,9 +104,9 @@ protected:
                                          << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
                                          << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n";
         std::ofstream(dir + "/setting.inf") << "[global]\nDebug = stdout\n";
-        sinks["Main"] = {"[0] sink 0", dir + "/main.raw"};
-        sinks["Feed"] = {"[0] sink 1", dir + "/feed.raw"};
-        sinks["Tail"] = {"[1] sink 0", dir + "/tail.raw"};
+        sinks["Main"] = {"[0] sink 0", "[0] stream sink 0", dir + "/main.raw"};
+        sinks["Feed"] = {"[0] sink 1", "[0] stream sink 1", dir + "/feed.raw"};
+        sinks["Tail"] = {"[1] sink 0", "[1] stream sink 0", dir + "/tail.raw"};
     }
 
     // Runs argv in the namespace with its output to the file.

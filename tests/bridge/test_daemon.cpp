@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DaemonRun.h"
 #include "bridge/BridgeIoctl.h"
+#include "bridge/BridgeMemHeader.h"
 #include "testbed/player/CounterCheck.h"
 
 using namespace daemonrun;
@@ -14,7 +17,29 @@ using standin::count;
 
 namespace {
 
-class Daemon : public DaemonRun {};
+class Daemon : public DaemonRun {
+protected:
+    // Output lines of the emulator that start with `prefix` and hold `part`.
+    size_t emulatorLines(const std::string& prefix, const std::string& part) const
+    {
+        std::istringstream in(emulatorOutput());
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);) {
+            n += line.rfind(prefix + " ", 0) == 0 && line.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+    testbed::CounterCheck recording(const std::string& sink) const
+    {
+        const std::string audio = readFile(sinks.at(sink).audio);
+        return testbed::checkCounter(reinterpret_cast<const uint8_t*>(audio.data()), audio.size(),
+                                     QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
+    }
+};
+
+constexpr uint64_t kFrames = 48000;  // a second
+const std::vector<std::string> kCounter{"--source", "counter", "--format", "pcm16", "--rate", "48000",
+                                        "--channels", "2", "--frames", std::to_string(kFrames)};
 
 // Every listed sink gets a card of the default ring, attached, with the
 // target's and the sink's names in its header.
@@ -79,6 +104,41 @@ TEST_F(Daemon, StopSignalsRemoveEveryCard)
         EXPECT_FALSE(last.hostStatus);
         EXPECT_EQ(count(journal, "CREATE"), 3U);
     }
+}
+
+// Counters played into two cards at once reach their sinks every frame once
+// and in order after the mute pre-roll; the volume set on the chained card
+// goes to the end of its chain (Tail), the head (Feed) is left at 0 dB.
+TEST_F(Daemon, CountersPlayThroughAndTheVolumeReachesTheChainsTail)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const int feed = cardOf("Feed");
+    const int main = cardOf("Main");
+    ASSERT_GE(feed, 0);
+    ASSERT_GE(main, 0);
+    std::vector<std::string> withVolume = kCounter;
+    withVolume.insert(withVolume.end(), {"--volume", "5001", "--volume-after", "4"});
+    int mainResult = -1;
+    std::string mainOutput;
+    std::thread other([&] { mainResult = play(main, kCounter, &mainOutput); });
+    std::string feedOutput;
+    EXPECT_EQ(play(feed, withVolume, &feedOutput), 0) << feedOutput;
+    other.join();
+    EXPECT_EQ(mainResult, 0) << mainOutput;
+    for (const std::string sink : {"Feed", "Main"}) {
+        SCOPED_TRACE(sink);
+        ASSERT_TRUE(testwait::waitFor([&] { return emulatorLines(sinks.at(sink).stream, "#0 disconnect") == 1; }, 10s));
+        const testbed::CounterCheck check = recording(sink);
+        EXPECT_TRUE(check.clean()) << check.describe();
+        EXPECT_EQ(check.firstIndex, 0U) << check.describe();
+        EXPECT_EQ(check.frames, kFrames) << check.describe();
+    }
+    // -30 dB, as 0.01 dB in the 16 bits above the item's number with its write bit.
+    const std::string minus30 = "CONTROLVALUE_REQ(62) status 0x0000 option 0xfffffffff4488002";
+    EXPECT_TRUE(testwait::waitFor([&] { return emulatorLines(sinks.at("Tail").prefix, minus30) == 1; }, 10s));
+    EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, minus30), 0U);
+    EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, "CONTROLVALUE_REQ(62) status 0x0000 option 0x0000000000008002"), 1U);
+    EXPECT_FALSE(std::filesystem::exists(sinks.at("Tail").audio));
 }
 
 }  // namespace
