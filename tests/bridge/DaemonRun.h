@@ -7,13 +7,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -61,6 +68,66 @@ inline std::optional<CardNames> cardNames(const std::string& cardFile)
     return CardNames{std::string(header + 32, strnlen(header + 32, 64)), std::string(header + 96, strnlen(header + 96, 64))};
 }
 
+// The daemon's log datagrams, taken on [::1]:19640 where it sends them
+// (its standard output loses what is queued when it exits at once).
+class LogReceiver {
+public:
+    // Binds in the calling thread's namespace.
+    bool open()
+    {
+        fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(19640);
+        a.sin6_addr = in6addr_loopback;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+            return false;
+        }
+        reader = std::thread([this] {
+            char buffer[65536];
+            while (!stopping) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0) {
+                    continue;
+                }
+                const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                if (n > 0) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    datagrams.emplace_back(buffer, static_cast<size_t>(n));
+                }
+            }
+        });
+        return true;
+    }
+    ~LogReceiver()
+    {
+        stopping = true;
+        if (reader.joinable()) {
+            reader.join();
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    // Datagrams that hold the text.
+    size_t count(const std::string& line) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        size_t n = 0;
+        for (const auto& d : datagrams) {
+            n += d.find(line) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    int fd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread reader;
+    mutable std::mutex mutex;
+    std::vector<std::string> datagrams;
+};
+
 class DaemonRun : public ::testing::Test {
 protected:
     // Emulator sink of each card's sink name: its line prefix and recording.
@@ -74,6 +141,7 @@ protected:
     {
         ASSERT_TRUE(net.ok()) << net.error();
         ASSERT_TRUE(net.addTargetAddress(1));
+        ASSERT_TRUE(net.inHost([&] { return log.open(); }));
         char name[] = "/tmp/quorvin-daemon-XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
         dir = name;
@@ -123,12 +191,13 @@ protected:
 
     void startEmulator()
     {
+        const size_t ready = occurrences(emulatorOutput(), "ready\n");
         emulator = startLogged(testnet::NetNamespaces::Target,
                                {buildDir() + "/testbed/target-emulator", "--config", dir + "/alpha.inf", "--config",
                                 dir + "/beta.inf"},
                                emulatorFile());
         ASSERT_TRUE(emulator.started());
-        ASSERT_TRUE(waitEmulator("ready\n", 1, 10s)) << emulatorOutput();
+        ASSERT_TRUE(waitEmulator("ready\n", ready + 1, 10s)) << emulatorOutput();
     }
 
     // The daemon under the stand-in with its options.
@@ -166,7 +235,7 @@ protected:
     // The card whose header names the sink, -1 if none.
     int cardOf(const std::string& sink) const
     {
-        for (int card = 0; card < 8; ++card) {
+        for (int card = 0; card < 16; ++card) {
             const auto names = cardNames(testbed::driverCardFile(standinDir, card));
             if (names && names->sink == sink && events.attaches(card) > events.removes(card)) {
                 return card;
@@ -211,6 +280,7 @@ protected:
     std::string standinDir;
     std::map<std::string, SinkOut> sinks;
     testbed::DriverEventBlock events;
+    LogReceiver log;
     // Last, so that they stop before the namespaces go.
     testnet::Program emulator;
     testnet::Program daemon;

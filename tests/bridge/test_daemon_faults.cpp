@@ -1,0 +1,128 @@
+// The daemon binary end to end under faults of the driver, the targets and
+// the link.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DaemonRun.h"
+#include "bridge/BridgeMemHeader.h"
+#include "testbed/player/CounterCheck.h"
+
+using namespace daemonrun;
+using standin::count;
+
+namespace {
+
+class DaemonFaults : public DaemonRun {
+protected:
+    testbed::CounterCheck recording(const std::string& sink) const
+    {
+        const std::string audio = readFile(sinks.at(sink).audio);
+        return testbed::checkCounter(reinterpret_cast<const uint8_t*>(audio.data()), audio.size(),
+                                     QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
+    }
+    // A second of counter into the sink's card, recorded clean from its start.
+    void playsClean(const std::string& sink)
+    {
+        const int card = cardOf(sink);
+        ASSERT_GE(card, 0) << sink;
+        std::error_code ignored;
+        std::filesystem::remove(sinks.at(sink).audio, ignored);
+        const size_t ended = occurrences(emulatorOutput(), sinks.at(sink).stream + " #");
+        std::string output;
+        ASSERT_EQ(play(card, {"--rate", "48000", "--format", "pcm16", "--frames", "48000"}, &output), 0) << output;
+        ASSERT_TRUE(waitEmulator(sinks.at(sink).stream + " #", ended + 1, 10s));
+        const testbed::CounterCheck check = recording(sink);
+        EXPECT_TRUE(check.clean()) << check.describe();
+        EXPECT_EQ(check.firstIndex, 0U) << check.describe();
+        EXPECT_EQ(check.frames, 48000U) << check.describe();
+    }
+};
+
+// A refused INIT ends the start-up with status 1, before any card.
+TEST_F(DaemonFaults, RefusedInitExitsOneWithoutCards)
+{
+    ASSERT_NO_FATAL_FAILURE(startEmulator());
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"--fail-init"}));
+    const auto status = daemon.wait(10s);
+    ASSERT_TRUE(status) << daemonOutput();
+    EXPECT_EQ(*status, 1);
+    EXPECT_TRUE(testwait::waitFor([&] { return log.count("bridge.Initial Err") == 1; }, 5s));
+    EXPECT_EQ(log.count("Find::open 0"), 0U);
+    // Only the final request follows, from the bridge's end.
+    const auto journal = testbed::readJournal(standinDir);
+    ASSERT_EQ(journal.size(), 2U);
+    EXPECT_EQ(journal[0].request, "INIT");
+    EXPECT_LT(journal[0].result, 0);
+    EXPECT_EQ(journal[1].request, "REMOVE");
+    EXPECT_FALSE(journal[1].hostStatus);
+}
+
+// A card number no request can carry (256) gets no request at all; the
+// sinks left over get their cards at the next scan, 20 s on.
+TEST_F(DaemonFaults, UnusableCardNumberGetsNoRequestAndTheNextScanBuildsIt)
+{
+    ASSERT_NO_FATAL_FAILURE(startEmulator());
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"--create-result", "256@1"}));
+    ASSERT_TRUE(waitDaemon("card number not usable: 256\n", 1, 20s)) << daemonOutput();
+    ASSERT_TRUE(waitAttached(3, 40s)) << daemonOutput();
+    const auto journal = testbed::readJournal(standinDir);
+    ASSERT_GE(journal.size(), 3U);
+    EXPECT_EQ(journal[1].request, "CREATE");
+    EXPECT_EQ(journal[1].result, 256);
+    // Nothing went to the driver for it: the next request is the next create.
+    EXPECT_EQ(journal[2].request, "CREATE");
+    EXPECT_EQ(count(journal, "CREATE"), 4U);
+    EXPECT_EQ(count(journal, "REMOVE"), 0U);
+    EXPECT_EQ(count(journal, "ATTACH"), 3U);
+}
+
+// The target process killed mid-stream: the worker ends, the stream's node is
+// dropped at the scan that forces and its card removed; the target back (on
+// new ports) gets a new card within one scan, which plays.
+TEST_F(DaemonFaults, KilledTargetLosesItsCardAndComesBack)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const int feed = cardOf("Feed");
+    ASSERT_GE(feed, 0);
+    std::atomic<int> played{-1};
+    std::string output;
+    std::thread player([&] { played = play(feed, {"--rate", "48000", "--format", "pcm16", "--seconds", "60"}, &output); });
+    const bool streaming = waitDaemon("SyncBuffer::play\n", 1, 10s);
+    if (streaming) {
+        ::kill(emulator.pid(), SIGKILL);
+        EXPECT_TRUE(emulator.wait(5s));
+        EXPECT_TRUE(events.waitRemoves(feed, 1, 30s)) << daemonOutput();
+        EXPECT_EQ(log.count("lost node:" + std::to_string(feed) + " fe80::2,"), 1U);
+    }
+    player.join();
+    ASSERT_TRUE(streaming) << daemonOutput();
+    EXPECT_NE(played.load(), 0) << output;
+    // The idle cards are still in their grace.
+    EXPECT_EQ(attachedCards(), 2U);
+
+    ASSERT_NO_FATAL_FAILURE(startEmulator());
+    ASSERT_TRUE(testwait::waitFor([&] { return cardOf("Feed") >= 0; }, 30s)) << daemonOutput();
+    ASSERT_NO_FATAL_FAILURE(playsClean("Feed"));
+}
+
+// The link down for less than the grace: the scans miss the targets, then
+// find them again, and the cards stay and play.
+TEST_F(DaemonFaults, LinkDownAndUpKeepsTheCards)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    ASSERT_TRUE(net.linkDown());
+    ASSERT_TRUE(waitDaemon("Scan Mis 3 2 ", 3, 30s)) << daemonOutput();
+    ASSERT_TRUE(net.linkUp());
+    ASSERT_TRUE(waitDaemon("Scan Rec  ", 3, 30s)) << daemonOutput();
+    const auto journal = testbed::readJournal(standinDir);
+    EXPECT_EQ(count(journal, "REMOVE"), 0U);
+    EXPECT_EQ(attachedCards(), 3U);
+    ASSERT_NO_FATAL_FAILURE(playsClean("Feed"));
+}
+
+}  // namespace
