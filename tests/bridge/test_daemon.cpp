@@ -67,21 +67,38 @@ TEST_F(Daemon, EverySinkGetsANamedCard)
     EXPECT_EQ(names, expected);
 }
 
-// Each stop signal ends the daemon with status 0, every card removed and the
-// final request sent, so nothing is left with the driver.
+// Each stop signal, idle or while a card streams, ends the daemon with
+// status 0, every card removed and the final request sent, so nothing is
+// left with the driver.
 TEST_F(Daemon, StopSignalsRemoveEveryCard)
 {
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(strsignal(signal));
+    struct Case {
+        int signal;
+        bool streaming;
+    };
+    for (const Case c : {Case{SIGTERM, false}, Case{SIGINT, false}, Case{SIGHUP, false}, Case{SIGTERM, true},
+                         Case{SIGINT, true}, Case{SIGHUP, true}}) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.streaming ? " streaming" : " idle"));
         std::filesystem::remove_all(standinDir);
         std::filesystem::create_directory(standinDir);
         if (!emulator.started()) {
             ASSERT_NO_FATAL_FAILURE(startEmulator());
         }
+        const size_t streams = occurrences(emulatorOutput(), "CONNECT_REQ(8)");
         ASSERT_NO_FATAL_FAILURE(startDaemon());
         ASSERT_TRUE(waitAttached(3, 20s)) << daemonOutput();
-        ASSERT_EQ(::kill(daemon.pid(), signal), 0);
+        std::thread player;
+        if (c.streaming) {
+            const int card = cardOf("Main");
+            ASSERT_GE(card, 0);
+            player = std::thread([this, card] { play(card, {"--rate", "48000", "--format", "pcm16", "--seconds", "30"}); });
+            EXPECT_TRUE(waitEmulator("CONNECT_REQ(8)", streams + 1, 10s));
+        }
+        ASSERT_EQ(::kill(daemon.pid(), c.signal), 0);
         const auto status = daemon.wait(10s);
+        if (player.joinable()) {
+            player.join();
+        }
         ASSERT_TRUE(status);
         EXPECT_EQ(*status, 0);
         const auto journal = testbed::readJournal(standinDir);
