@@ -110,6 +110,27 @@ TEST_F(DaemonFaults, KilledTargetLosesItsCardAndComesBack)
     ASSERT_NO_FATAL_FAILURE(playsClean("Feed"));
 }
 
+// A refused NOTIFY fails the playing card's node: the scan it forces drops
+// the node with its card, and the scan after it finds the sink new and
+// builds a card again: one forced scan, then the regular one.
+TEST_F(DaemonFaults, RefusedNotifyDropsTheCardAndTheNextScanRebuildsIt)
+{
+    ASSERT_NO_FATAL_FAILURE(startEmulator());
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"--notify-fail-after", "2"}));
+    ASSERT_TRUE(waitAttached(3, 20s)) << daemonOutput();
+    const int main = cardOf("Main");
+    ASSERT_GE(main, 0);
+    const size_t scans = log.count("SCAN Target interval");
+    std::string output;
+    EXPECT_NE(play(main, {"--rate", "48000", "--format", "pcm16", "--seconds", "10", "--timeout", "3000"}, &output), 0)
+        << output;
+    ASSERT_TRUE(events.waitRemoves(main, 1, 15s)) << daemonOutput();
+    EXPECT_EQ(log.count("lost node:" + std::to_string(main) + " fe80::2,"), 1U);
+    ASSERT_TRUE(waitAttached(3, 30s)) << daemonOutput();
+    EXPECT_GE(cardOf("Main"), 0);
+    EXPECT_EQ(log.count("SCAN Target interval"), scans + 2);
+}
+
 // The link down for less than the grace: the scans miss the targets, then
 // find them again, and the cards stay and play.
 TEST_F(DaemonFaults, LinkDownAndUpKeepsTheCards)
