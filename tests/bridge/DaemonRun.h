@@ -58,13 +58,13 @@ struct CardNames {
 };
 
 // name1 and name2 of a card's header, read from the stand-in's card file.
-inline std::optional<CardNames> cardNames(const std::string& cardFile)
+inline std::optional<CardNames> cardNames(const std::string& cardFile, uint64_t ringBytes = kRingBytes)
 {
     const std::string bytes = readFile(cardFile);
-    if (bytes.size() < kRingBytes + 160) {
+    if (bytes.size() < ringBytes + 160) {
         return std::nullopt;
     }
-    const char* header = bytes.data() + kRingBytes;
+    const char* header = bytes.data() + ringBytes;
     return CardNames{std::string(header + 32, strnlen(header + 32, 64)), std::string(header + 96, strnlen(header + 96, 64))};
 }
 
@@ -108,6 +108,11 @@ public:
         if (fd >= 0) {
             ::close(fd);
         }
+    }
+    size_t size() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return datagrams.size();
     }
     // Datagrams that hold the text.
     size_t count(const std::string& line) const
@@ -171,7 +176,7 @@ protected:
         std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << testnet::NetNamespaces::kTargetLink
                                          << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
                                          << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n";
-        std::ofstream(dir + "/setting.inf") << "[global]\nDebug = stdout\n";
+        writeSettings("[global]\nDebug = stdout\n");
         sinks["Main"] = {"[0] sink 0", "[0] stream sink 0", dir + "/main.raw"};
         sinks["Feed"] = {"[0] sink 1", "[0] stream sink 1", dir + "/feed.raw"};
         sinks["Tail"] = {"[1] sink 0", "[1] stream sink 0", dir + "/tail.raw"};
@@ -201,11 +206,12 @@ protected:
     }
 
     // The daemon under the stand-in with its options.
-    void startDaemon(const std::vector<std::string>& standinOptions = {})
+    void startDaemon(const std::vector<std::string>& standinOptions = {}) { startDaemonWith(settingsFile(), standinOptions); }
+    void startDaemonWith(const std::string& settings, const std::vector<std::string>& standinOptions = {})
     {
         std::vector<std::string> argv{buildDir() + "/testbed/driver-standin", "--dir", standinDir};
         argv.insert(argv.end(), standinOptions.begin(), standinOptions.end());
-        argv.insert(argv.end(), {"--", buildDir() + "/bridge/quorvin-bridge", dir + "/setting.inf"});
+        argv.insert(argv.end(), {"--", buildDir() + "/bridge/quorvin-bridge", settings});
         daemon = startLogged(testnet::NetNamespaces::Host, argv, daemonFile());
         ASSERT_TRUE(daemon.started());
         ASSERT_TRUE(events.open(standinDir, 10s));
@@ -244,6 +250,8 @@ protected:
         return -1;
     }
 
+    std::string settingsFile() const { return dir + "/setting.inf"; }
+    void writeSettings(const std::string& text) const { std::ofstream(settingsFile()) << text; }
     std::string emulatorFile() const { return dir + "/emulator.out"; }
     std::string daemonFile() const { return dir + "/daemon.out"; }
     std::string emulatorOutput() const { return readFile(emulatorFile()); }
