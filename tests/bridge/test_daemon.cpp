@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -156,6 +157,60 @@ TEST_F(Daemon, CountersPlayThroughAndTheVolumeReachesTheChainsTail)
     EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, minus30), 0U);
     EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, "CONTROLVALUE_REQ(62) status 0x0000 option 0x0000000000008002"), 1U);
     EXPECT_FALSE(std::filesystem::exists(sinks.at("Tail").audio));
+}
+
+// Writes a 16-bit stereo 48 kHz WAV of seeded noise; its sample bytes.
+std::string writeNoiseWav(const std::string& path, uint32_t frames)
+{
+    std::string data;
+    uint32_t state = 12345;
+    for (uint32_t i = 0; i < frames * 2; ++i) {
+        state = state * 1664525U + 1013904223U;
+        uint16_t sample = static_cast<uint16_t>(state >> 16);
+        sample = sample == 0 ? 1 : sample;  // no mute frame inside, so the pre-roll cannot be mistaken
+        data.push_back(static_cast<char>(sample & 0xFF));
+        data.push_back(static_cast<char>(sample >> 8));
+    }
+    auto le = [](std::string& out, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        }
+    };
+    std::string file = "RIFF";
+    le(file, static_cast<uint32_t>(36 + data.size()), 4);
+    file += "WAVEfmt ";
+    le(file, 16, 4);
+    le(file, 1, 2);
+    le(file, 2, 2);
+    le(file, 48000, 4);
+    le(file, 48000 * 4, 4);
+    le(file, 4, 2);
+    le(file, 16, 2);
+    file += "data";
+    le(file, static_cast<uint32_t>(data.size()), 4);
+    std::ofstream(path, std::ios::binary) << file << data;
+    return data;
+}
+
+// A WAV file played into a card is recorded byte for byte after the mute
+// pre-roll, with only mute after it.
+TEST_F(Daemon, WavFileIsRecordedExactly)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const int card = cardOf("Main");
+    ASSERT_GE(card, 0);
+    const std::string samples = writeNoiseWav(dir + "/noise.wav", 36000);
+    std::string output;
+    ASSERT_EQ(play(card, {"--wav", dir + "/noise.wav"}, &output), 0) << output;
+    ASSERT_TRUE(testwait::waitFor([&] { return emulatorLines(sinks.at("Main").stream, "#0 disconnect") == 1; }, 10s));
+    const std::string audio = readFile(sinks.at("Main").audio);
+    size_t start = 0;
+    while (start + 4 <= audio.size() && audio.compare(start, 4, std::string(4, '\0')) == 0) {
+        start += 4;
+    }
+    ASSERT_GE(audio.size(), start + samples.size());
+    EXPECT_TRUE(audio.compare(start, samples.size(), samples) == 0);
+    EXPECT_EQ(audio.find_first_not_of('\0', start + samples.size()), std::string::npos);
 }
 
 }  // namespace
