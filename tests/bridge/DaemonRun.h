@@ -29,7 +29,9 @@
 #include "NetNamespaces.h"
 #include "StandinRun.h"
 #include "WaitFor.h"
+#include "bridge/BridgeMemHeader.h"
 #include "testbed/driver/DriverStandin.h"
+#include "testbed/player/CounterCheck.h"
 
 namespace daemonrun {
 
@@ -281,6 +283,25 @@ protected:
                                       "--events", standinDir + "/" + testbed::kDriverEventsFile};
         argv.insert(argv.end(), options.begin(), options.end());
         return testnet::runProgram(argv, output);
+    }
+
+    // A second of counter into the sink's card, recorded clean from its
+    // start (what the sink's recording file gained over the stream).
+    void playsClean(const std::string& sink)
+    {
+        const int card = cardOf(sink);
+        ASSERT_GE(card, 0) << sink;
+        const size_t before = readFile(sinks.at(sink).audio).size();
+        const size_t ended = occurrences(emulatorOutput(), sinks.at(sink).stream + " #");
+        std::string output;
+        ASSERT_EQ(play(card, {"--rate", "48000", "--format", "pcm16", "--frames", "48000"}, &output), 0) << output;
+        ASSERT_TRUE(waitEmulator(sinks.at(sink).stream + " #", ended + 1, 10s));
+        const std::string audio = readFile(sinks.at(sink).audio).substr(before);
+        const testbed::CounterCheck check = testbed::checkCounter(
+            reinterpret_cast<const uint8_t*>(audio.data()), audio.size(), QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
+        EXPECT_TRUE(check.clean()) << check.describe();
+        EXPECT_EQ(check.firstIndex, 0U) << check.describe();
+        EXPECT_EQ(check.frames, 48000U) << check.describe();
     }
 
     testnet::NetNamespaces net;

@@ -159,6 +159,18 @@ TEST_F(Daemon, CountersPlayThroughAndTheVolumeReachesTheChainsTail)
     EXPECT_FALSE(std::filesystem::exists(sinks.at("Tail").audio));
 }
 
+// The same card played, stopped and played again: each stream is recorded
+// whole, from its first frame.
+TEST_F(Daemon, PlayStopAndReplay)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_NO_FATAL_FAILURE(playsClean("Feed"));
+    }
+    EXPECT_EQ(emulatorLines(sinks.at("Feed").stream, " disconnect from "), 3U);
+}
+
 // Writes a 16-bit stereo 48 kHz WAV of seeded noise; its sample bytes.
 std::string writeNoiseWav(const std::string& path, uint32_t frames)
 {

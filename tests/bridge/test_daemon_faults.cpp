@@ -9,39 +9,13 @@
 #include <vector>
 
 #include "DaemonRun.h"
-#include "bridge/BridgeMemHeader.h"
-#include "testbed/player/CounterCheck.h"
 
 using namespace daemonrun;
 using standin::count;
 
 namespace {
 
-class DaemonFaults : public DaemonRun {
-protected:
-    testbed::CounterCheck recording(const std::string& sink) const
-    {
-        const std::string audio = readFile(sinks.at(sink).audio);
-        return testbed::checkCounter(reinterpret_cast<const uint8_t*>(audio.data()), audio.size(),
-                                     QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
-    }
-    // A second of counter into the sink's card, recorded clean from its start.
-    void playsClean(const std::string& sink)
-    {
-        const int card = cardOf(sink);
-        ASSERT_GE(card, 0) << sink;
-        std::error_code ignored;
-        std::filesystem::remove(sinks.at(sink).audio, ignored);
-        const size_t ended = occurrences(emulatorOutput(), sinks.at(sink).stream + " #");
-        std::string output;
-        ASSERT_EQ(play(card, {"--rate", "48000", "--format", "pcm16", "--frames", "48000"}, &output), 0) << output;
-        ASSERT_TRUE(waitEmulator(sinks.at(sink).stream + " #", ended + 1, 10s));
-        const testbed::CounterCheck check = recording(sink);
-        EXPECT_TRUE(check.clean()) << check.describe();
-        EXPECT_EQ(check.firstIndex, 0U) << check.describe();
-        EXPECT_EQ(check.frames, 48000U) << check.describe();
-    }
-};
+class DaemonFaults : public DaemonRun {};
 
 // A refused INIT ends the start-up with status 1, before any card.
 TEST_F(DaemonFaults, RefusedInitExitsOneWithoutCards)
