@@ -240,6 +240,24 @@ protected:
         return n;
     }
 
+    // The journal with every request counted so far (the stand-in bumps a
+    // request's counter before it writes the request's line).
+    std::vector<testbed::JournalLine> journal() const
+    {
+        std::vector<testbed::JournalLine> lines;
+        uint32_t want = 0;
+        for (int card = 0; card < testbed::DriverEvents::kCards; ++card) {
+            want += events.creates(card) + events.removes(card) + events.attaches(card) + events.wakeups(card) +
+                    events.notifies(card);
+        }
+        want += events.inits();
+        testwait::waitFor([&] {
+            lines = testbed::readJournal(standinDir);
+            return lines.size() >= want;
+        }, 5s);
+        return lines;
+    }
+
     // The card whose header names the sink, -1 if none.
     int cardOf(const std::string& sink) const
     {
@@ -281,6 +299,9 @@ protected:
     {
         std::vector<std::string> argv{buildDir() + "/testbed/card-player", testbed::driverCardFile(standinDir, card),
                                       "--events", standinDir + "/" + testbed::kDriverEventsFile};
+        // A ring of 640 ms, so that a player starved on a loaded machine
+        // (sanitizers, parallel tests) does not run the card dry.
+        argv.insert(argv.end(), {"--periods", "16", "--period-frames", "1920"});
         argv.insert(argv.end(), options.begin(), options.end());
         return testnet::runProgram(argv, output);
     }

@@ -47,7 +47,7 @@ const std::vector<std::string> kCounter{"--source", "counter", "--format", "pcm1
 TEST_F(Daemon, EverySinkGetsANamedCard)
 {
     ASSERT_NO_FATAL_FAILURE(startAll());
-    const auto journal = testbed::readJournal(standinDir);
+    const auto journal = this->journal();
     ASSERT_FALSE(journal.empty());
     EXPECT_EQ(journal[0].request, "INIT");
     EXPECT_EQ(count(journal, "INIT"), 1U);
@@ -102,7 +102,7 @@ TEST_F(Daemon, StopSignalsRemoveEveryCard)
         }
         ASSERT_TRUE(status);
         EXPECT_EQ(*status, 0);
-        const auto journal = testbed::readJournal(standinDir);
+        const auto journal = this->journal();
         for (const auto& line : journal) {
             if (line.request == "CREATE") {
                 const int card = static_cast<int>(line.result);
