@@ -174,14 +174,20 @@ protected:
         std::ofstream(dir + "/alpha.inf") << "[target]\nname = Alpha\naddress = fe80::2%" << testnet::NetNamespaces::kTargetLink
                                           << "\n[sink.0]\nname = Main\naudioFile = " << dir << "/main.raw\n"
                                           << "[sink.1]\nname = Feed\naudioFile = " << dir << "/feed.raw\n";
-        // Tail is fed by Alpha's sink number 2 (Feed): the end of Feed's chain.
-        std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << testnet::NetNamespaces::kTargetLink
-                                         << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
-                                         << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n";
+        writeBeta("");
         writeSettings("[global]\nDebug = stdout\n");
         sinks["Main"] = {"[0] sink 0", "[0] stream sink 0", dir + "/main.raw"};
         sinks["Feed"] = {"[0] sink 1", "[0] stream sink 1", dir + "/feed.raw"};
         sinks["Tail"] = {"[1] sink 0", "[1] stream sink 0", dir + "/tail.raw"};
+    }
+
+    // Tail is fed by Alpha's sink number 2 (Feed): the end of Feed's chain.
+    void writeBeta(const std::string& tailLines) const
+    {
+        std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << testnet::NetNamespaces::kTargetLink
+                                         << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
+                                         << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n"
+                                         << tailLines;
     }
 
     // Runs argv in the namespace with its output to the file.
