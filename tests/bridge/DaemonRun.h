@@ -174,14 +174,20 @@ protected:
         std::ofstream(dir + "/alpha.inf") << "[target]\nname = Alpha\naddress = fe80::2%" << testnet::NetNamespaces::kTargetLink
                                           << "\n[sink.0]\nname = Main\naudioFile = " << dir << "/main.raw\n"
                                           << "[sink.1]\nname = Feed\naudioFile = " << dir << "/feed.raw\n";
-        // Tail is fed by Alpha's sink number 2 (Feed): the end of Feed's chain.
-        std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << testnet::NetNamespaces::kTargetLink
-                                         << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
-                                         << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n";
+        writeBeta("");
         writeSettings("[global]\nDebug = stdout\n");
         sinks["Main"] = {"[0] sink 0", "[0] stream sink 0", dir + "/main.raw"};
         sinks["Feed"] = {"[0] sink 1", "[0] stream sink 1", dir + "/feed.raw"};
         sinks["Tail"] = {"[1] sink 0", "[1] stream sink 0", dir + "/tail.raw"};
+    }
+
+    // Tail is fed by Alpha's sink number 2 (Feed): the end of Feed's chain.
+    void writeBeta(const std::string& tailLines) const
+    {
+        std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << testnet::NetNamespaces::kTargetLink
+                                         << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
+                                         << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n"
+                                         << tailLines;
     }
 
     // Runs argv in the namespace with its output to the file.
@@ -240,6 +246,24 @@ protected:
         return n;
     }
 
+    // The journal with every request counted so far (the stand-in bumps a
+    // request's counter before it writes the request's line).
+    std::vector<testbed::JournalLine> journal() const
+    {
+        std::vector<testbed::JournalLine> lines;
+        uint32_t want = 0;
+        for (int card = 0; card < testbed::DriverEvents::kCards; ++card) {
+            want += events.creates(card) + events.removes(card) + events.attaches(card) + events.wakeups(card) +
+                    events.notifies(card);
+        }
+        want += events.inits();
+        testwait::waitFor([&] {
+            lines = testbed::readJournal(standinDir);
+            return lines.size() >= want;
+        }, 5s);
+        return lines;
+    }
+
     // The card whose header names the sink, -1 if none.
     int cardOf(const std::string& sink) const
     {
@@ -281,6 +305,9 @@ protected:
     {
         std::vector<std::string> argv{buildDir() + "/testbed/card-player", testbed::driverCardFile(standinDir, card),
                                       "--events", standinDir + "/" + testbed::kDriverEventsFile};
+        // A ring of 640 ms, so that a player starved on a loaded machine
+        // (sanitizers, parallel tests) does not run the card dry.
+        argv.insert(argv.end(), {"--periods", "16", "--period-frames", "1920"});
         argv.insert(argv.end(), options.begin(), options.end());
         return testnet::runProgram(argv, output);
     }

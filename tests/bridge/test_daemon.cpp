@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -47,7 +49,7 @@ const std::vector<std::string> kCounter{"--source", "counter", "--format", "pcm1
 TEST_F(Daemon, EverySinkGetsANamedCard)
 {
     ASSERT_NO_FATAL_FAILURE(startAll());
-    const auto journal = testbed::readJournal(standinDir);
+    const auto journal = this->journal();
     ASSERT_FALSE(journal.empty());
     EXPECT_EQ(journal[0].request, "INIT");
     EXPECT_EQ(count(journal, "INIT"), 1U);
@@ -102,7 +104,7 @@ TEST_F(Daemon, StopSignalsRemoveEveryCard)
         }
         ASSERT_TRUE(status);
         EXPECT_EQ(*status, 0);
-        const auto journal = testbed::readJournal(standinDir);
+        const auto journal = this->journal();
         for (const auto& line : journal) {
             if (line.request == "CREATE") {
                 const int card = static_cast<int>(line.result);
@@ -157,6 +159,24 @@ TEST_F(Daemon, CountersPlayThroughAndTheVolumeReachesTheChainsTail)
     EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, minus30), 0U);
     EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, "CONTROLVALUE_REQ(62) status 0x0000 option 0x0000000000008002"), 1U);
     EXPECT_FALSE(std::filesystem::exists(sinks.at("Tail").audio));
+}
+
+// The volume of the chain's tail is what the chained card shows from its
+// start; a card whose sink has no control shows none (0).
+TEST_F(Daemon, TheTailsVolumeReachesTheChainedCard)
+{
+    writeBeta("control.1 = play\ncontrol.2 = volume value=-1500\n");
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const std::map<std::string, int32_t> expected{{"Feed", 7501}, {"Main", 10001}, {"Tail", 0}};
+    for (const auto& [sink, volume] : expected) {
+        const int card = cardOf(sink);
+        ASSERT_GE(card, 0) << sink;
+        const std::string file = readFile(testbed::driverCardFile(standinDir, card));
+        ASSERT_GE(file.size(), kRingBytes + 228);
+        int32_t shown = 0;
+        std::memcpy(&shown, file.data() + kRingBytes + 224, sizeof shown);
+        EXPECT_EQ(shown, volume) << sink;
+    }
 }
 
 // The same card played, stopped and played again: each stream is recorded

@@ -28,7 +28,7 @@ TEST_F(DaemonFaults, RefusedInitExitsOneWithoutCards)
     EXPECT_TRUE(testwait::waitFor([&] { return log.count("bridge.Initial Err") == 1; }, 5s));
     EXPECT_EQ(log.count("Find::open 0"), 0U);
     // Only the final request follows, from the bridge's end.
-    const auto journal = testbed::readJournal(standinDir);
+    const auto journal = this->journal();
     ASSERT_EQ(journal.size(), 2U);
     EXPECT_EQ(journal[0].request, "INIT");
     EXPECT_LT(journal[0].result, 0);
@@ -44,7 +44,7 @@ TEST_F(DaemonFaults, UnusableCardNumberGetsNoRequestAndTheNextScanBuildsIt)
     ASSERT_NO_FATAL_FAILURE(startDaemon({"--create-result", "256@1"}));
     ASSERT_TRUE(waitDaemon("card number not usable: 256\n", 1, 20s)) << daemonOutput();
     ASSERT_TRUE(waitAttached(3, 40s)) << daemonOutput();
-    const auto journal = testbed::readJournal(standinDir);
+    const auto journal = this->journal();
     ASSERT_GE(journal.size(), 3U);
     EXPECT_EQ(journal[1].request, "CREATE");
     EXPECT_EQ(journal[1].result, 256);
@@ -70,7 +70,10 @@ TEST_F(DaemonFaults, KilledTargetLosesItsCardAndComesBack)
     if (streaming) {
         ::kill(emulator.pid(), SIGKILL);
         EXPECT_TRUE(emulator.wait(5s));
-        EXPECT_TRUE(events.waitRemoves(feed, 1, 30s)) << daemonOutput();
+        // Usually at the scan that the failed reconnect forces, within a few
+        // seconds; on a loaded machine the reconnect can fail only after a
+        // regular scan or two.
+        EXPECT_TRUE(events.waitRemoves(feed, 1, 60s)) << daemonOutput();
         EXPECT_EQ(log.count("lost node:" + std::to_string(feed) + " fe80::2,"), 1U);
     }
     player.join();
@@ -114,7 +117,7 @@ TEST_F(DaemonFaults, LinkDownAndUpKeepsTheCards)
     ASSERT_TRUE(waitDaemon("Scan Mis 3 2 ", 3, 30s)) << daemonOutput();
     ASSERT_TRUE(net.linkUp());
     ASSERT_TRUE(waitDaemon("Scan Rec  ", 3, 30s)) << daemonOutput();
-    const auto journal = testbed::readJournal(standinDir);
+    const auto journal = this->journal();
     EXPECT_EQ(count(journal, "REMOVE"), 0U);
     EXPECT_EQ(attachedCards(), 3U);
     ASSERT_NO_FATAL_FAILURE(playsClean("Feed"));

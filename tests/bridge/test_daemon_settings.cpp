@@ -42,7 +42,7 @@ TEST_F(DaemonSettings, LimitsProfileInterfaceAndCpuAreUsed)
     ASSERT_TRUE(waitAttached(3, 20s)) << daemonOutput();
     constexpr uint64_t kRing = 16 * 19200;
     int feed = -1;
-    for (const auto& line : testbed::readJournal(standinDir)) {
+    for (const auto& line : journal()) {
         if (line.request == "CREATE") {
             EXPECT_EQ(line.arg, kRing);
             const auto names = cardNames(testbed::driverCardFile(standinDir, static_cast<int>(line.result)), kRing);
@@ -67,7 +67,7 @@ TEST_F(DaemonSettings, MissingFileRunsSilentlyOnTheDefaults)
     ASSERT_NO_FATAL_FAILURE(startEmulator());
     ASSERT_NO_FATAL_FAILURE(startDaemonWith(dir + "/none.inf"));
     ASSERT_TRUE(waitAttached(3, 20s)) << daemonOutput();
-    for (const auto& line : testbed::readJournal(standinDir)) {
+    for (const auto& line : journal()) {
         if (line.request == "CREATE") {
             EXPECT_EQ(line.arg, kRingBytes);
         }
@@ -91,7 +91,7 @@ TEST_F(DaemonSettings, UnknownInterfaceFailsTheStart)
     EXPECT_EQ(*status, 1);
     EXPECT_TRUE(testwait::waitFor([&] { return log.count("bridge.Start Err") == 1; }, 5s));
     EXPECT_EQ(log.count("Socket Err"), 1U);
-    const auto journal = testbed::readJournal(standinDir);
+    const auto journal = this->journal();
     ASSERT_EQ(journal.size(), 2U);
     EXPECT_EQ(journal[0].request, "INIT");
     EXPECT_EQ(journal[0].result, 0);
