@@ -236,7 +236,7 @@ protected:
 
 TEST_F(CardLogic, OpenOffersTheSinksFormatsAndPublishesOpen)
 {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     EXPECT_EQ(loadField(card().formatMask), 0x8AU);
     EXPECT_EQ(loadField(card().rateMask), 0x7EU);
     EXPECT_EQ(loadField(card().channelMask), 0x2U);
@@ -254,7 +254,7 @@ TEST_F(CardLogic, OpenOffersTheSinksFormatsAndPublishesOpen)
 
 TEST_F(CardLogic, StreamPlaysStopsAndDisconnects)
 {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     request(QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 8, QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
     ASSERT_TRUE(node->work());
     EXPECT_EQ(status(), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
@@ -284,7 +284,7 @@ TEST_F(CardLogic, StreamPlaysStopsAndDisconnects)
 TEST_F(CardLogic, DsdStreamConnectsAtTheRateItWasOfferedFor)
 {
     config.sinks[0].supportDSDlsb = 0x2000000ULL | 0x400000ULL | 0x2510000ULL | 0x02 | (1ULL << 33) | (1ULL << (35 + 6));
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     EXPECT_EQ(loadField(card().formatMask) & 0xF000000U, 0xF000000U);
     EXPECT_EQ(loadField(card().rateMask) & 0x8U, 0x8U);
     request(QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE, 0x8, 0x2, 8 * 4096, 8,
@@ -303,7 +303,7 @@ TEST_F(CardLogic, DsdStreamConnectsAtTheRateItWasOfferedFor)
 // node stays: the next idle turn shows open again and tries anew.
 TEST_F(CardLogic, BadRequestsShowTheErrorAndAreTriedAgain)
 {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     struct Case {
         const char* name;
         uint64_t format;
@@ -338,7 +338,7 @@ TEST_F(CardLogic, VolumeGoesToTheSinkAndTheSinksAnswerComesBack)
     config.sinks[0].controls[1].value = static_cast<uint16_t>(-3000);
     config.sinks[0].controls[1].clamp = true;
     config.sinks[0].controls[1].maximum = -1000;
-    open(true);
+    ASSERT_NO_FATAL_FAILURE(open(true));
     EXPECT_EQ(loadField(card().volume), 5001);  // -30 dB from the sink at open
     EXPECT_EQ(testlog::count("Volume Add : -3000 5001"), 0U);  // info, below the threshold here
 
@@ -365,7 +365,7 @@ TEST_F(CardLogic, VolumeGoesToTheSinkAndTheSinksAnswerComesBack)
 // sink: its change is kept and goes to the sink on the next turn.
 TEST_F(CardLogic, VolumeChangedDuringTheStepIsKeptAndSentNext)
 {
-    open(true);
+    ASSERT_NO_FATAL_FAILURE(open(true));
     // The sink answers a write only on its third send: time for the change.
     testbed::Behaviour third;
     third.onRepeat = 3;
@@ -390,7 +390,7 @@ TEST_F(CardLogic, VolumeChangedDuringTheStepIsKeptAndSentNext)
 // while the stream is still asked for, connects again.
 TEST_F(CardLogic, StreamEndedByTheTargetIsConnectedAgain)
 {
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     request(QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 8, QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
     ASSERT_TRUE(node->work());
     ASSERT_EQ(status(), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
@@ -424,7 +424,7 @@ TEST_F(CardLogic, RefusedProfileFailsTheTurn)
             testlog::start(3);
             node.reset();
             emulator.stop();
-            open();
+            ASSERT_NO_FATAL_FAILURE(open());
             node->alsaProfile.InfCycleTime = Clock(0);
             node->alsaProfile.InfFlexVar = c.var;
             node->alsaProfile.InfFlexRandom = c.random;
@@ -447,7 +447,7 @@ TEST_F(CardLogic, CloseShowsClosedAndGivesTheCpuBack)
     cpus.InfCpuSend = 2;
     cpus.InfRengSend = 4;
     cpus.resetUserCpu();
-    open();
+    ASSERT_NO_FATAL_FAILURE(open());
     node->occupiedCpu = &cpus;
     request(QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 8, QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
     ASSERT_TRUE(node->work());

@@ -111,7 +111,7 @@ private:
         // The host waits only 10 ms for an answer: on a loaded machine
         // (parallel tests under sanitizers) an ordinary thread can miss that.
         TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
-                                           TIVRA::ThreadPriority::PRIORITY_HIGH);
+                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
         while (!stop) {
             if (socket.wait(TIVRA::Clock(2 * TIVRA::Clock::MS)) != TIVRA::Socket::WaitReady) {
                 continue;

@@ -132,7 +132,7 @@ private:
         // class it keeps answering within the budget while parallel tests
         // load the machine.
         TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
-                                           TIVRA::ThreadPriority::PRIORITY_HIGH);
+                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
         std::vector<pollfd> fds;
         for (auto& s : sockets) {
             fds.push_back({s.getDescriptor(), POLLIN, 0});
