@@ -25,98 +25,7 @@ namespace testnet {
 
 namespace {
 
-// The same prefix as NetNamespaces, so that either fixture removes what a
-// killed test program of the other left behind.
-constexpr const char* kPrefix = "tivra-";
-constexpr const char* kRunDir = "/run/netns/";
-
-pid_t spawnQuiet(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-std::string joined(const std::vector<std::string>& argv)
-{
-    std::string text;
-    for (const std::string& a : argv) {
-        text += (text.empty() ? "" : " ") + a;
-    }
-    return text;
-}
-
-void removeOrphans()
-{
-    DIR* dir = opendir(kRunDir);
-    if (dir == nullptr) {
-        return;
-    }
-    std::vector<std::string> orphans;
-    while (dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.rfind(kPrefix, 0) != 0) {
-            continue;
-        }
-        const long pid = std::strtol(name.c_str() + std::strlen(kPrefix), nullptr, 10);
-        if (pid > 0 && pid != getpid() && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            orphans.push_back(name);
-        }
-    }
-    closedir(dir);
-    for (const std::string& name : orphans) {
-        runProgram({"ip", "netns", "del", name});
-    }
-}
-
-// The forwarder sends the captured bytes as they are: an end veth that left
-// the UDP checksum to offload would hand over datagrams the far end drops.
-bool transmitChecksumOff(const char* link)
-{
-    const int s = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        return false;
-    }
-    ethtool_value value{};
-    value.cmd = ETHTOOL_STXCSUM;
-    value.data = 0;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, link, IFNAMSIZ - 1);
-    ifr.ifr_data = reinterpret_cast<char*>(&value);
-    const bool ok = ioctl(s, SIOCETHTOOL, &ifr) == 0;
-    ::close(s);
-    return ok;
-}
-
-TIVRA::IPAddress linkLocal(unsigned last, uint32_t scope)
-{
-    TIVRA::IPAddress a;
-    a.addr[0] = 0xFE;
-    a.addr[1] = 0x80;
-    a.addr[14] = static_cast<uint8_t>(last >> 8);
-    a.addr[15] = static_cast<uint8_t>(last);
-    a.ifindex = scope;
-    return a;
-}
-
-std::string linkLocalText(unsigned last)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "fe80::%x/64", last);
-    return text;
-}
+using namespace tools;
 
 // The build puts the program at <build>/testbed/, test programs at <build>/tests/.
 std::string emulatorPath()
@@ -308,18 +217,7 @@ std::optional<LinkNamespaces::Counters> LinkNamespaces::stopLink()
 
 bool LinkNamespaces::enter(const std::string& ns)
 {
-    const std::string path = kRunDir + ns;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ADD_FAILURE() << "open " << path << ": " << std::strerror(errno);
-        return false;
-    }
-    const bool entered = setns(fd, CLONE_NEWNET) == 0;
-    if (!entered) {
-        ADD_FAILURE() << "setns " << path << ": " << std::strerror(errno);
-    }
-    ::close(fd);
-    return entered;
+    return tools::enterNamespace(ns);
 }
 
 bool LinkNamespaces::ip(Side side, const std::vector<std::string>& args)
@@ -371,16 +269,12 @@ bool LinkNamespaces::linkUp()
 
 Program LinkNamespaces::start(Side side, const std::vector<std::string>& argv) const
 {
-    std::vector<std::string> full{"ip", "netns", "exec", name(side)};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return Program(spawnQuiet(full));
+    return tools::startIn(name(side), argv);
 }
 
 int LinkNamespaces::run(Side side, const std::vector<std::string>& argv, std::string* output) const
 {
-    std::vector<std::string> full{"ip", "netns", "exec", name(side)};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return runProgram(full, output);
+    return tools::runIn(name(side), argv, output);
 }
 
 }  // namespace testnet

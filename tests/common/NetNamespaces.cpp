@@ -22,10 +22,8 @@ extern char** environ;
 
 namespace testnet {
 
-namespace {
+namespace tools {
 
-constexpr const char* kPrefix = "tivra-";
-constexpr const char* kRunDir = "/run/netns/";
 
 pid_t spawn(const std::vector<std::string>& argv, int outFd)
 {
@@ -51,10 +49,14 @@ pid_t spawn(const std::vector<std::string>& argv, int outFd)
     return pid;
 }
 
+namespace {
+
 int exitStatus(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+}  // namespace
 
 std::string joined(const std::vector<std::string>& argv)
 {
@@ -128,7 +130,39 @@ std::string linkLocalText(unsigned last)
     return text;
 }
 
-}  // namespace
+bool enterNamespace(const std::string& ns)
+{
+    const std::string path = kRunDir + ns;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ADD_FAILURE() << "open " << path << ": " << std::strerror(errno);
+        return false;
+    }
+    const bool entered = setns(fd, CLONE_NEWNET) == 0;
+    if (!entered) {
+        ADD_FAILURE() << "setns " << path << ": " << std::strerror(errno);
+    }
+    ::close(fd);
+    return entered;
+}
+
+Program startIn(const std::string& ns, const std::vector<std::string>& argv)
+{
+    std::vector<std::string> full{"ip", "netns", "exec", ns};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return Program(spawn(full, -1));
+}
+
+int runIn(const std::string& ns, const std::vector<std::string>& argv, std::string* output)
+{
+    std::vector<std::string> full{"ip", "netns", "exec", ns};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return runProgram(full, output);
+}
+
+}  // namespace tools
+
+using namespace tools;
 
 int runProgram(const std::vector<std::string>& argv, std::string* output)
 {
@@ -304,18 +338,7 @@ bool NetNamespaces::waitUntilUp()
 
 bool NetNamespaces::enter(const std::string& ns)
 {
-    const std::string path = kRunDir + ns;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ADD_FAILURE() << "open " << path << ": " << std::strerror(errno);
-        return false;
-    }
-    const bool entered = setns(fd, CLONE_NEWNET) == 0;
-    if (!entered) {
-        ADD_FAILURE() << "setns " << path << ": " << std::strerror(errno);
-    }
-    ::close(fd);
-    return entered;
+    return enterNamespace(ns);
 }
 
 bool NetNamespaces::ip(Side side, const std::vector<std::string>& args)
@@ -367,16 +390,12 @@ bool NetNamespaces::linkUp()
 
 Program NetNamespaces::start(Side side, const std::vector<std::string>& argv) const
 {
-    std::vector<std::string> full{"ip", "netns", "exec", name(side)};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return Program(spawn(full, -1));
+    return startIn(name(side), argv);
 }
 
 int NetNamespaces::run(Side side, const std::vector<std::string>& argv, std::string* output) const
 {
-    std::vector<std::string> full{"ip", "netns", "exec", name(side)};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return runProgram(full, output);
+    return runIn(name(side), argv, output);
 }
 
 }  // namespace testnet

@@ -56,6 +56,30 @@ private:
     std::optional<int> status;
 };
 
+// What both namespace fixtures are made of.
+namespace tools {
+// Namespaces of this project's fixtures: the prefix, then the creating pid.
+inline constexpr const char* kPrefix = "tivra-";
+inline constexpr const char* kRunDir = "/run/netns/";
+// Starts a program (no shell), its output to outFd or to /dev/null (-1).
+pid_t spawn(const std::vector<std::string>& argv, int outFd);
+std::string joined(const std::vector<std::string>& argv);
+// Namespaces named by a process that is gone: it was killed before its
+// fixture could remove them.
+void removeOrphans();
+// Transmit checksum offload off: a veth end otherwise hands its peer UDP
+// datagrams whose checksum field holds only the pseudo-header sum, which a
+// socket accepts but a program that forwards the captured bytes does not.
+bool transmitChecksumOff(const char* link);
+// fe80::last, with its scope.
+TIVRA::IPAddress linkLocal(unsigned last, uint32_t scope);
+std::string linkLocalText(unsigned last);  // "fe80::last/64"
+// Moves the calling thread into the named namespace; a test failure if not.
+bool enterNamespace(const std::string& ns);
+Program startIn(const std::string& ns, const std::vector<std::string>& argv);
+int runIn(const std::string& ns, const std::vector<std::string>& argv, std::string* output);
+}  // namespace tools
+
 class NetNamespaces {
 public:
     enum Side { Host, Target };
