@@ -29,6 +29,11 @@ QuorvinVideRododa::QuorvinVideRododa(const Find::Setting& setting) : find(settin
 
 QuorvinVideRododa::~QuorvinVideRododa()
 {
+    shutdown();
+}
+
+void QuorvinVideRododa::shutdown()
+{
     find.close();
     for (auto& [address, node] : aliveNodes) {
         node->close();

@@ -33,6 +33,10 @@ public:
 
     // One scan; false only when the target search failed.
     bool scan();
+    // Discovery closed, every card closed and removed, the final request
+    // sent and the control node closed. The destructor does the same for
+    // whatever is still open, so a second call changes nothing.
+    void shutdown();
 
     std::map<TIVRA::IPAddress, QUORVIN::Find::StatusSort> targets;
     AlsaProfileMap alsaProfiles;

@@ -159,24 +159,6 @@ bool mainLoop(QuorvinVideRododa& bridge, const sigset_t& signals)
     }
 }
 
-void shutdown(QuorvinVideRododa& bridge)
-{
-    bridge.find.close();
-    for (auto& [address, node] : bridge.aliveNodes) {
-        node->close();
-        const int memNo = node->getMemNo();
-        if (bridgeCardEncodable(memNo)) {
-            ::ioctl(bridge.controlFd, bridgeRequest(memNo), QUORVIN_BR_REMOVE_ARG);
-        }
-    }
-    bridge.aliveNodes.clear();
-    if (bridge.controlFd >= 0) {
-        ::ioctl(bridge.controlFd, QUORVIN_BR_CREATE, QUORVIN_BR_REMOVE_ARG);
-        ::close(bridge.controlFd);
-        bridge.controlFd = -1;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -237,6 +219,6 @@ int main(int argc, char** argv)
     }
     exit_targets.store(false);
     const bool stopped = mainLoop(bridge, signals);
-    shutdown(bridge);
+    bridge.shutdown();
     return stopped ? 0 : 1;
 }
