@@ -17,6 +17,7 @@
 #include "StandinRun.h"
 #include "WaitFor.h"
 #include "foundation/Socket.h"
+#include "testbed/driver/DriverStandin.h"
 
 using testnet::NetNamespaces;
 
@@ -74,32 +75,26 @@ bool has(const std::vector<Entry>& log, int severity, const std::string& text)
     return false;
 }
 
-TEST(DaemonSyslog, StartUpLinesReachARealReceiver)
+// rsyslog on [::1]:19640 in the host namespace, writing each message as
+// "<facility> <severity> <datagram>" to `log`; control bytes arrive escaped
+// as "#ooo" (its default), so every message stays on one line.
+testnet::Program startReceiver(NetNamespaces& net, const std::string& dir, const std::string& log)
 {
-    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
-        GTEST_SKIP() << "rsyslog is not installed";
-    }
-    NetNamespaces net;
-    ASSERT_TRUE(net.ok()) << net.error();
-    standin::StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::string log = dir.path + "/received";
     {
-        std::ofstream conf(dir.path + "/rsyslog.conf");
-        conf << "global(workDirectory=\"" << dir.path << "\")\n"
+        std::ofstream conf(dir + "/rsyslog.conf");
+        conf << "global(workDirectory=\"" << dir << "\")\n"
              << "module(load=\"imudp\")\n"
              << "input(type=\"imudp\" address=\"::1\" port=\"19640\")\n"
              << "template(name=\"plain\" type=\"string\" string=\"%syslogfacility% %syslogseverity% %rawmsg%\\n\")\n"
              << "*.* action(type=\"omfile\" file=\"" << log << "\" template=\"plain\")\n";
-        std::ofstream settings(dir.path + "/setting.inf");
-        settings << "[global]\nDebug = enable\nInterface = " << NetNamespaces::kHostLink << "\nperiodMax = 16\n";
     }
-    std::filesystem::create_directory(dir.path + "/driver");
-    testnet::Program receiver = net.start(
-        NetNamespaces::Host, {"/usr/sbin/rsyslogd", "-n", "-f", dir.path + "/rsyslog.conf", "-i", dir.path + "/pid"});
-    ASSERT_TRUE(receiver.started());
+    testnet::Program receiver =
+        net.start(NetNamespaces::Host, {"/usr/sbin/rsyslogd", "-n", "-f", dir + "/rsyslog.conf", "-i", dir + "/pid"});
+    if (!receiver.started()) {
+        return receiver;
+    }
     // Until the receiver takes datagrams: a probe of our own, sent until it is written.
-    ASSERT_TRUE(net.inHost([&] {
+    const bool ready = net.inHost([&] {
         TIVRA::Socket probe;
         TIVRA::IPAddress to;
         to.addr[15] = 1;
@@ -113,7 +108,57 @@ TEST(DaemonSyslog, StartUpLinesReachARealReceiver)
                            false);
             return readFile(log).find("ready") != std::string::npos;
         });
-    }));
+    });
+    EXPECT_TRUE(ready) << "rsyslog took no datagram";
+    return receiver;
+}
+
+// rsyslog's "#ooo" escapes undone, for control bytes (the only ones it escapes).
+std::string unescaped(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '#' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '1' &&
+            text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' && text[i + 3] <= '7') {
+            const int value = (text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0');
+            if (value < 0x20 || value == 0x7f) {
+                out += static_cast<char>(value);
+                i += 3;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+uint32_t word(const std::string& bytes, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) {
+        v = (v << 8) | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
+    }
+    return v;
+}
+
+TEST(DaemonSyslog, StartUpLinesReachARealReceiver)
+{
+    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
+        GTEST_SKIP() << "rsyslog is not installed";
+    }
+    NetNamespaces net;
+    ASSERT_TRUE(net.ok()) << net.error();
+    standin::StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string log = dir.path + "/received";
+    {
+        std::ofstream settings(dir.path + "/setting.inf");
+        settings << "[global]\nDebug = enable\nInterface = " << NetNamespaces::kHostLink << "\nperiodMax = 16\n";
+    }
+    std::filesystem::create_directory(dir.path + "/driver");
+    testnet::Program receiver = startReceiver(net, dir.path, log);
+    ASSERT_TRUE(receiver.started());
+    ASSERT_FALSE(HasFailure());
 
     testnet::Program daemon = net.start(
         NetNamespaces::Host, {programDir() + "/testbed/driver-standin", "--dir", dir.path + "/driver", "--",
@@ -146,6 +191,123 @@ TEST(DaemonSyslog, StartUpLinesReachARealReceiver)
                     "much interface " + std::string(NetNamespaces::kHostLink) + " fe80::1 ifno:"
                         + std::to_string(net.linkIndex(NetNamespaces::Host))));
     EXPECT_TRUE(has(received, 6, "SCAN Target interval"));
+}
+
+// A stream's lines at the receiver: "wth start " as the console shows it, and
+// the send statistics, raw bytes, whole.
+TEST(DaemonSyslog, StreamLinesAndStatisticsArriveIntact)
+{
+    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
+        GTEST_SKIP() << "rsyslog is not installed";
+    }
+    NetNamespaces net;
+    ASSERT_TRUE(net.ok()) << net.error();
+    standin::StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string log = dir.path + "/received";
+    const std::string driver = dir.path + "/driver";
+    {
+        std::ofstream(dir.path + "/setting.inf") << "[global]\nDebug = stdout\nInterface = " << NetNamespaces::kHostLink
+                                                 << "\n";
+        std::ofstream(dir.path + "/solo.inf") << "[target]\nname = Solo\naddress = fe80::2%" << NetNamespaces::kTargetLink
+                                              << "\n[sink.0]\nname = Main\n";
+    }
+    std::filesystem::create_directory(driver);
+    testnet::Program receiver = startReceiver(net, dir.path, log);
+    ASSERT_TRUE(receiver.started());
+    ASSERT_FALSE(HasFailure());
+
+    const std::string emulatorOut = dir.path + "/emulator.out";
+    testnet::Program emulator = net.start(
+        NetNamespaces::Target, {"sh", "-c", "exec '" + programDir() + "/testbed/target-emulator' --config '" + dir.path +
+                                                "/solo.inf' >'" + emulatorOut + "' 2>&1"});
+    ASSERT_TRUE(emulator.started());
+    ASSERT_TRUE(testwait::waitFor([&] { return readFile(emulatorOut).find("ready\n") != std::string::npos; },
+                                  std::chrono::seconds(10)));
+    const std::string console = dir.path + "/daemon.out";
+    testnet::Program daemon = net.start(
+        NetNamespaces::Host, {"sh", "-c", "exec '" + programDir() + "/testbed/driver-standin' --dir '" + driver + "' -- '" +
+                                              programDir() + "/bridge/quorvin-bridge' '" + dir.path +
+                                              "/setting.inf' >'" + console + "' 2>&1"});
+    ASSERT_TRUE(daemon.started());
+    testbed::DriverEventBlock events;
+    ASSERT_TRUE(events.open(driver, std::chrono::seconds(10)));
+    ASSERT_TRUE(testwait::waitFor([&] { return events.attaches(0) > 0; }, std::chrono::seconds(20)))
+        << readFile(console);
+    std::string played;
+    ASSERT_EQ(testnet::runProgram({programDir() + "/testbed/card-player", testbed::driverCardFile(driver, 0), "--events",
+                                   driver + "/" + testbed::kDriverEventsFile, "--periods", "16", "--period-frames",
+                                   "1920", "--rate", "48000", "--format", "pcm16", "--frames", "24000"},
+                                  &played),
+              0)
+        << played;
+    ASSERT_TRUE(testwait::waitFor([&] { return readFile(log).find("wth end") != std::string::npos; },
+                                  std::chrono::seconds(20)))
+        << readFile(log);
+    ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
+    const auto status = daemon.wait(std::chrono::seconds(20));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+
+    // The console line, whole, is the text at the receiver.
+    std::string startLine;
+    {
+        std::istringstream in(readFile(console));
+        for (std::string line; std::getline(in, line);) {
+            const size_t at = line.find("wth start ");
+            if (at != std::string::npos) {
+                startLine = line.substr(at);
+                break;
+            }
+        }
+    }
+    ASSERT_FALSE(startLine.empty()) << readFile(console);
+    EXPECT_NE(startLine.find(" FEEDBACK:"), std::string::npos) << startLine;
+    const auto received = entries(readFile(log));
+    EXPECT_TRUE(has(received, 6, startLine)) << startLine;
+
+    // Statistics: 1412 bytes, 0 0 n 1, n records of rising time and of a
+    // packet's size, zeros after them.
+    size_t blocks = 0;
+    for (const Entry& e : received) {
+        std::string bytes = unescaped(e.text);
+        // rsyslog drops a message's one final NUL (or line feed) on receipt;
+        // the block's last byte is the high byte of a record's size, always 0.
+        if (bytes.size() == 1411) {
+            bytes.push_back('\0');
+        }
+        if (e.severity != 6 || bytes.size() < 4 || bytes[0] != 0 || bytes[1] != 0 || bytes[3] != 1) {
+            continue;
+        }
+        ++blocks;
+        ASSERT_EQ(bytes.size(), 1412U) << e.text;
+        const size_t n = static_cast<uint8_t>(bytes[2]);
+        ASSERT_GE(n, 1U);
+        ASSERT_LE(n, 176U);
+        const uint32_t first = word(bytes, 4);
+        for (size_t i = 0; i < 176; ++i) {
+            const uint32_t time = word(bytes, 4 + 8 * i);
+            const uint32_t size = word(bytes, 8 + 8 * i);
+            if (i >= n) {
+                EXPECT_EQ(time, 0U) << i;
+                EXPECT_EQ(size, 0U) << i;
+                continue;
+            }
+            // The block goes out at 176 records or with the first record
+            // past 49,999 us, so only the last may lie beyond.
+            if (i + 1 < n) {
+                EXPECT_LE(time - first, 49999U) << i;
+            } else if (n < 176) {
+                EXPECT_GT(time - first, 49999U) << i;
+            }
+            if (i > 0) {
+                EXPECT_LE(word(bytes, 4 + 8 * (i - 1)) - first, time - first) << i;
+            }
+            EXPECT_GE(size, 16U + 74U) << i;
+            EXPECT_LE(size, 65536U) << i;
+        }
+    }
+    EXPECT_GT(blocks, 0U) << "no statistics block arrived";
 }
 
 }  // namespace
