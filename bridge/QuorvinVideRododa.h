@@ -21,7 +21,7 @@
 
 class QuorvinVideRododa {
 public:
-    struct AliveNodeSt : public SyncMemDrv {
+    struct AliveNodeSt final : public SyncMemDrv {
         int missCount = -1;  // scans of grace left; 3 once set up
         int32_t streamState() const { return syncState.load(); }
     };
