@@ -9,8 +9,10 @@
 //
 // Cpu: 8 sinks streaming 48 kHz 16-bit stereo at 1 ms cycles; the daemon's
 // CPU time (utime + stime of the whole process) over the window, in total
-// and per stream, beside one stream worker of the same code alone in this
-// process for the same time (the figure of bench_stream), per 1 ms cycle.
+// and per stream, beside the daemon idle with its cards attached and beside
+// one stream worker of the same code alone in this process for the same time
+// (bench_stream's worker, with the daemon's thread mode and info cycle), per
+// 1 ms cycle.
 //
 // Lengths: BENCH_DAEMON_STARTS (default 20 starts), BENCH_DAEMON_SECONDS
 // (default 30 s for each CPU window). Needs root for the namespaces: without
@@ -149,8 +151,8 @@ pid_t descendantNamed(pid_t root, const std::string& comm)
         if (open == std::string::npos || close == std::string::npos || close + 4 >= stat.size()) {
             continue;
         }
-        all.push_back({pid, static_cast<pid_t>(std::atol(stat.c_str() + close + 4)),
-                       stat.substr(open + 1, close - open - 1)});
+        all.push_back(
+            {pid, static_cast<pid_t>(std::atol(stat.c_str() + close + 4)), stat.substr(open + 1, close - open - 1)});
     }
     closedir(dir);
     std::vector<pid_t> family{root};
@@ -165,6 +167,18 @@ pid_t descendantNamed(pid_t root, const std::string& comm)
         }
     }
     return -1;
+}
+
+// A process's CPU time over a window of `seconds` against the wall time; -1
+// when it is gone.
+double cpuShare(pid_t pid, double seconds)
+{
+    const double cpuStart = processCpuSeconds(pid);
+    const auto wallStart = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));  // the measured window
+    const double cpuEnd = processCpuSeconds(pid);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    return cpuStart < 0 || cpuEnd < 0 ? -1 : (cpuEnd - cpuStart) / wall;
 }
 
 double percentile50(std::vector<double> v)
@@ -201,10 +215,13 @@ public:
         target.close();
         std::ofstream(settingsFile()) << "[global]\nThredMode = 1\nFlexCycle = fix\nCycleTime = 1000\n";
 
-        emulator = startLogged(testnet::NetNamespaces::Target,
-                               {buildDir() + "/testbed/target-emulator", "--config", dir + "/target.inf"}, emulatorFile());
-        if (!emulator.started() || !testwait::waitFor([&] { return emulatorOutput().find("ready\n") != std::string::npos; }, 10s)) {
-            error_ = "the target emulator did not start: " + emulatorOutput();
+        emulator =
+            startLogged(testnet::NetNamespaces::Target,
+                        {buildDir() + "/testbed/target-emulator", "--config", dir + "/target.inf"}, emulatorFile());
+        const auto ready = [&] { return emulatorOutput().find("ready\n") != std::string::npos; };
+        if (!emulator.started() || !testwait::waitFor(ready, 10s)) {
+            fault_ = true;
+            error_ = "the target emulator did not start";
             return;
         }
         daemon = startLogged(testnet::NetNamespaces::Host,
@@ -212,15 +229,18 @@ public:
                               buildDir() + "/bridge/quorvin-bridge", settingsFile()},
                              daemonFile());
         if (!daemon.started() || !events.open(standinDir, 10s)) {
-            error_ = "the driver stand-in did not start: " + daemonOutput();
+            fault_ = true;
+            error_ = "the driver stand-in did not start";
             return;
         }
         if (!testwait::waitFor([&] { return cards().size() >= sinks_; }, 30s)) {
-            error_ = std::to_string(cards().size()) + " of " + std::to_string(sinks_) + " cards attached: " + daemonOutput();
+            fault_ = true;
+            error_ = std::to_string(cards().size()) + " of " + std::to_string(sinks_) + " cards attached";
             return;
         }
         daemonPid_ = descendantNamed(daemon.pid(), "quorvin-bridge");
         if (daemonPid_ <= 0) {
+            fault_ = true;
             error_ = "no daemon process under the stand-in";
         }
     }
@@ -237,6 +257,8 @@ public:
     DaemonSetup& operator=(const DaemonSetup&) = delete;
 
     bool ok() const { return error_.empty(); }
+    // A program failed, rather than the machine lacking what the set-up needs.
+    bool fault() const { return fault_; }
     const std::string& error() const { return error_; }
     pid_t daemonPid() const { return daemonPid_; }
 
@@ -254,9 +276,16 @@ public:
     // A card player on the card, 48 kHz 16-bit stereo counter, with the options.
     std::vector<std::string> player(int card, const std::vector<std::string>& options) const
     {
-        std::vector<std::string> argv{buildDir() + "/testbed/card-player", testbed::driverCardFile(standinDir, card),
-                                      "--events", standinDir + "/" + testbed::kDriverEventsFile,
-                                      "--format", "pcm16", "--rate", "48000", "--channels", "2"};
+        std::vector<std::string> argv{buildDir() + "/testbed/card-player",
+                                      testbed::driverCardFile(standinDir, card),
+                                      "--events",
+                                      standinDir + "/" + testbed::kDriverEventsFile,
+                                      "--format",
+                                      "pcm16",
+                                      "--rate",
+                                      "48000",
+                                      "--channels",
+                                      "2"};
         argv.insert(argv.end(), options.begin(), options.end());
         return argv;
     }
@@ -285,6 +314,7 @@ private:
 
     unsigned sinks_;
     std::string error_;
+    bool fault_ = false;
     testnet::NetNamespaces net;
     std::string dir;
     std::string standinDir;
@@ -295,7 +325,17 @@ private:
     testnet::Program daemon;
 };
 
-// Skips the benchmark: no root, or the set-up failed.
+// A failure of the daemon or of the measurement, with what the programs said.
+void fail(benchmark::State& state, const DaemonSetup& setup, const std::string& what)
+{
+    g_failed = true;
+    std::fprintf(stderr, "bench_daemon: %s\n---- daemon\n%s---- emulator\n%s", what.c_str(),
+                 setup.daemonOutput().c_str(), setup.emulatorOutput().c_str());
+    state.SkipWithError(what.c_str());
+}
+
+// Skips the benchmark when the machine cannot run it (no root, no
+// namespaces); programs that do not come up fail it.
 bool cannotSetUp(benchmark::State& state, const DaemonSetup* setup)
 {
     if (setup == nullptr) {
@@ -305,20 +345,15 @@ bool cannotSetUp(benchmark::State& state, const DaemonSetup* setup)
         }
         return false;
     }
-    if (!setup->ok()) {
-        state.SkipWithError(("set-up failed: " + setup->error()).c_str());
-        return true;
+    if (setup->ok()) {
+        return false;
     }
-    return false;
-}
-
-// A failure of the daemon or of the measurement, with what the programs said.
-void fail(benchmark::State& state, const DaemonSetup& setup, const std::string& what)
-{
-    g_failed = true;
-    std::fprintf(stderr, "bench_daemon: %s\n---- daemon\n%s---- emulator\n%s", what.c_str(),
-                 setup.daemonOutput().c_str(), setup.emulatorOutput().c_str());
-    state.SkipWithError(what.c_str());
+    if (setup->fault()) {
+        fail(state, *setup, setup->error());
+    } else {
+        state.SkipWithError(("set-up failed: " + setup->error()).c_str());
+    }
+    return true;
 }
 
 // The starts, one card player after another on the one card; false on a failure.
@@ -335,8 +370,7 @@ bool measureStarts(benchmark::State& state, const DaemonSetup& setup, size_t sta
         }
         const auto requested = linesStarting(output, "request inuse stream monotonic-ns ");
         std::vector<std::string> ends;
-        if (requested.empty()
-            || !testwait::waitFor([&] { return (ends = setup.streamEnds()).size() > ended; }, 10s)) {
+        if (requested.empty() || !testwait::waitFor([&] { return (ends = setup.streamEnds()).size() > ended; }, 10s)) {
             fail(state, setup, "no stream request stamp or no stream at the target: " + output);
             return false;
         }
@@ -434,6 +468,7 @@ double workerCpuShare(double seconds, std::string& error)
 }
 
 struct CpuFigures {
+    double idleShare = 0;    // of one CPU, the daemon with its cards attached and nothing playing
     double daemonShare = 0;  // of one CPU, the whole daemon
     double workerShare = 0;  // of one CPU, the worker alone
     double cycleUs = 0;      // median of the streams' mean burst intervals at the target
@@ -444,6 +479,9 @@ constexpr unsigned kStreams = 8;
 // Every card plays for the window; false on a failure.
 bool measureCpu(benchmark::State& state, const DaemonSetup& setup, double seconds, CpuFigures& figures)
 {
+    const pid_t pid = setup.daemonPid();
+    // What the daemon spends without streams, to tell the streams' share apart.
+    figures.idleShare = cpuShare(pid, std::min(seconds / 2, 5.0));
     // Rings of 640 ms, so that a player starved on a loaded machine does
     // not run its card dry.
     std::vector<testnet::Program> players;
@@ -466,17 +504,11 @@ bool measureCpu(benchmark::State& state, const DaemonSetup& setup, double second
         fail(state, setup, "not every card is playing");
         return false;
     }
-    const pid_t pid = setup.daemonPid();
-    const double cpuStart = processCpuSeconds(pid);
-    const auto wallStart = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));  // the measured window
-    const double cpuEnd = processCpuSeconds(pid);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    if (cpuStart < 0 || cpuEnd < 0) {
+    figures.daemonShare = cpuShare(pid, seconds);
+    if (figures.idleShare < 0 || figures.daemonShare < 0) {
         fail(state, setup, "the daemon is gone");
         return false;
     }
-    figures.daemonShare = (cpuEnd - cpuStart) / wall;
 
     // Orderly ends, so that each stream's line at the target shows it ran
     // at 1 ms cycles throughout.
@@ -535,6 +567,7 @@ void BM_Cpu(benchmark::State& state)
     const double cyclesPerSecond = 1.0 / kCycleSeconds;
     state.counters["streams"] = kStreams;
     state.counters["cycle_us"] = f.cycleUs;
+    state.counters["idle_cpu_pct"] = 100.0 * f.idleShare;
     state.counters["daemon_cpu_pct"] = 100.0 * f.daemonShare;
     state.counters["per_stream_cpu_pct"] = 100.0 * f.daemonShare / kStreams;
     state.counters["per_stream_us_per_cycle"] = 1e6 * f.daemonShare / kStreams / cyclesPerSecond;
