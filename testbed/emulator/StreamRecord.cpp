@@ -544,6 +544,9 @@ StreamReport StreamRecorder::report(bool withAudio) const
     r.bytesPerSecond = bps_;
     r.host = host_;
     r.connected = connected_;
+    if (haveFirst_) {
+        r.firstPacket = firstPacket_;
+    }
     r.arrived = arrived_;
     r.packets = packets_;
     r.bytes = bytes_;
@@ -633,6 +636,11 @@ std::string describeStream(size_t sink, const StreamReport& r)
     line += " level " + std::to_string(r.levelMin) + "/" + std::to_string(r.levelMax);
     line += " underruns " + std::to_string(r.underruns) + " overflows " + std::to_string(r.overflows);
     line += " disconnects " + std::to_string(r.disconnectRequests) + "/" + std::to_string(r.disconnectAnswers);
+    // The program's stream clock is the monotonic one, which other programs
+    // on the machine can compare against (a start's latency, for one).
+    if (r.arrived != 0) {
+        line += " first-packet-ns " + std::to_string(r.firstPacket.picoseconds / 1000);
+    }
     return line;
 }
 

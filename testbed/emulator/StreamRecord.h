@@ -70,6 +70,7 @@ struct StreamReport {
     uint64_t bytesPerSecond = 0;  // nominal rate of the format; 0 for a format without one
     TIVRA::IPAddress host;        // where the stream's answers go: the latest packet's source
     TIVRA::Clock connected;       // stream clock at the connect
+    TIVRA::Clock firstPacket;     // stream clock at the first STREAM_REQ; 0 before it
 
     // Counters are the host's 16-bit counters extended past their wraps,
     // from 0 for the stream's first packet.

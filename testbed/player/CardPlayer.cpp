@@ -380,8 +380,13 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
             static_cast<unsigned long long>(chosenChannels), headerRing, headerPeriods);
     }
 
+    // Read before the request goes out, so no host can have seen it earlier:
+    // a start's latency is measured from here, on the clock every process shares.
+    timespec requested{};
+    clock_gettime(CLOCK_MONOTONIC, &requested);
     request(kInUse | kStream);
-    say("request inuse stream");
+    say("request inuse stream monotonic-ns %lld",
+        static_cast<long long>(requested.tv_sec) * 1'000'000'000LL + requested.tv_nsec);
     const auto answered = [&] {
         const uint32_t s = status();
         return (s & kConnected) != 0 || (s & kError) != 0 || (s & kOpen) != kOpen

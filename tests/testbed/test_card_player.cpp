@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,6 +94,13 @@ struct Snapshot {
 // period through hostReadPos, and every step back down. It reads a period
 // only once `ready` says it has been written (a real host is paced by its
 // clock; this one must not lap the player on a loaded machine).
+int64_t monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
+
 class FakeHost {
 public:
     using Ready = std::function<bool(uint64_t count, const uint8_t* period, uint32_t bytes)>;
@@ -134,6 +142,8 @@ public:
         return volumes_;
     }
     uint64_t consumed() const { return consumed_.load(); }
+    // CLOCK_MONOTONIC in ns when this host first saw STREAM; 0 never.
+    int64_t streamSeenNs() const { return streamSeenNs_.load(); }
     void quit() { quit_ = true; }
 
 private:
@@ -192,6 +202,9 @@ private:
                 if (req != seen) {
                     requests_.push_back(req);
                     seen = req;
+                    if ((req & kStream) != 0 && streamSeenNs_.load() == 0) {
+                        streamSeenNs_ = monotonicNs();
+                    }
                 }
                 const int32_t v = loadField(header_->volume);
                 if (v != volume) {
@@ -281,6 +294,7 @@ private:
     testbed::DriverEvents* events_;
     std::atomic<bool> quit_{false};
     std::atomic<uint64_t> consumed_{0};
+    std::atomic<int64_t> streamSeenNs_{0};
     std::mutex mutex_;
     std::vector<uint8_t> collected_;
     std::vector<uint32_t> requests_;
@@ -459,6 +473,33 @@ TEST(Player, GoesUpAndDownInOrderAndSaysSo)
     // 4 filled and 6 refilled with audio, then mute refills while the host drains.
     EXPECT_TRUE(lines.has("periods written 8")) << lines.text();
     EXPECT_EQ(loadField(reinterpret_cast<BridgeMemHeader*>(memory.ring() + kRing)->driverRequest), 0u);
+}
+
+// The stamp of the stream request is what a start's latency is counted
+// from: read on the monotonic clock, and before any host can see the request.
+TEST(Player, StampsTheStreamRequestBeforeTheHostSeesIt)
+{
+    Memory memory;
+    CardPlayer player(memory.ring(), kRing);
+    Lines lines;
+    player.setLog(lines.log());
+    const PlayerOptions o = smallRing(PCM16, 44100, 2);
+    testbed::CounterSource source(PCM16, 2, 64 * 4);
+    FakeHost host(memory.ring(), HostConfig{}, pacedBy(player, o.periods));
+    const int64_t before = monotonicNs();
+    ASSERT_EQ(player.play(&source, o), testbed::PLAY_OK) << lines.text();
+
+    const std::string prefix = "request inuse stream monotonic-ns ";
+    ASSERT_TRUE(lines.has(prefix)) << lines.text();
+    long long stamp = -1;
+    for (const std::string& l : lines.all) {
+        if (l.rfind(prefix, 0) == 0) {
+            stamp = std::stoll(l.substr(prefix.size()));
+        }
+    }
+    EXPECT_GE(stamp, before) << lines.text();
+    ASSERT_NE(host.streamSeenNs(), 0);
+    EXPECT_LE(stamp, host.streamSeenNs()) << lines.text();
 }
 
 TEST(Player, PlaysTheDataOfAWavFile)

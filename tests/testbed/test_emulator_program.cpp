@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,13 @@ extern char** environ;
 namespace {
 
 using namespace std::chrono_literals;
+
+int64_t monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
+}
 
 // The build puts the program at <build>/testbed/, this test at <build>/tests/.
 std::string programPath()
@@ -389,6 +398,7 @@ TEST_F(Program, ServesAStreamAndTheLogRelayAndReportsTheStream)
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->bytes.getMessage(), QUORVIN::CONNECT_ANS);
     EXPECT_EQ(answer->bytes.getOption0(), data.getPort());
+    const int64_t beforeFirst = monotonicNs();
     for (uint16_t c = 0; c < 3; ++c) {
         QUORVIN::SendBuffer p;
         p.set(QUORVIN::STREAM_REQ, c == 2 ? QUORVIN::STATUS_CYCLE_END | QUORVIN::STATUS_INFO : 0, c, 0, 0, 0);
@@ -430,6 +440,12 @@ TEST_F(Program, ServesAStreamAndTheLogRelayAndReportsTheStream)
         << text;
     EXPECT_NE(text.find(" bursts 1 "), std::string::npos) << text;
     EXPECT_NE(text.find(" feedback 1 "), std::string::npos) << text;
+    // The first packet on the monotonic clock, which other programs share.
+    const size_t at = text.find(" first-packet-ns ");
+    ASSERT_NE(at, std::string::npos) << text;
+    const long long firstNs = std::stoll(text.substr(at + std::strlen(" first-packet-ns ")));
+    EXPECT_GE(firstNs, beforeFirst) << text;
+    EXPECT_LE(firstNs, monotonicNs()) << text;
     ASSERT_TRUE(child.line(text));
     EXPECT_EQ(text.rfind("sink 0 data #3" + from + "DSICONNECT_REQ(12) ", 0), 0u) << text;
     EXPECT_NE(text.find(" repeat 2"), std::string::npos) << text;

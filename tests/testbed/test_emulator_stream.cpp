@@ -678,6 +678,30 @@ TEST_F(Stream, BurstsAreTimedByTheirFirstPackets)
     }
 }
 
+// The first packet's time is what a start's latency is counted to: the
+// stream clock at the first arrival, kept while later packets come.
+TEST_F(Stream, TheFirstPacketIsTimedOnTheStreamClock)
+{
+    start();
+    connect();
+    settle();
+    EXPECT_EQ(report().firstPacket.picoseconds, 0u);
+    EXPECT_EQ(testbed::describeStream(0, report()).find("first-packet-ns"), std::string::npos);
+    advance(3 * Clock::MS);
+    const uint64_t first = now.load();
+    burst(0, 2);
+    settle();
+    advance(Clock::MS);
+    burst(2, 1);
+    settle();
+    const StreamReport r = report();
+    EXPECT_EQ(r.firstPacket.picoseconds, first);
+    const std::string line = testbed::describeStream(0, r);
+    const std::string tail = " first-packet-ns " + std::to_string(first / 1000);
+    ASSERT_GE(line.size(), tail.size());
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail) << line;
+}
+
 TEST_F(Stream, DisconnectIsAnsweredFromTheConfiguredAttemptOn)
 {
     struct Case {
