@@ -1,6 +1,7 @@
 #include "testbed/emulator/DiscoveryHandlers.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace testbed {
 
@@ -13,6 +14,16 @@ constexpr size_t kBitmapBytes = 512;
 uint16_t clamp16(size_t n)
 {
     return static_cast<uint16_t>(n > 0xFFFF ? 0xFFFF : n);
+}
+
+bool hiddenSink(const DiscoveryView& target, const std::optional<size_t>& sink)
+{
+    return sink && *sink < target.sinks.size() && target.sinks[*sink].hidden;
+}
+
+bool isHidden(const DiscoveryView& target, const PortEntry& entry)
+{
+    return hiddenSink(target, entry.sink);
 }
 
 bool find(const DiscoveryView& target, DiscoveryState&, const Request&, bool, QUORVIN::SendBuffer& answer)
@@ -65,7 +76,7 @@ bool port(const DiscoveryView& target, DiscoveryState&, const Request& request, 
             answer.resize(static_cast<uint16_t>(2 * kBitmapBytes));
             uint8_t* bits = answer.get_data();
             for (const auto& [number, entry] : table) {
-                if (number < 8 * kBitmapBytes) {
+                if (number < 8 * kBitmapBytes && !isHidden(target, entry)) {
                     bits[number >> 3] |= static_cast<uint8_t>(1U << (number & 7));
                     bits[kBitmapBytes + (number >> 3)] |= static_cast<uint8_t>(1U << (number & 7));
                 }
@@ -87,6 +98,9 @@ bool port(const DiscoveryView& target, DiscoveryState&, const Request& request, 
         }
         const DiscoveryView::Sink* sink =
             entry.sink && *entry.sink < target.sinks.size() ? &target.sinks[*entry.sink] : nullptr;
+        if (sink != nullptr && sink->hidden) {
+            break;  // "no sink" under its number
+        }
         sinkPort = sink != nullptr ? sink->port : entry.port;
         version = entry.version.value_or(sink != nullptr ? sink->version : 1);
         name = entry.name.value_or(sink != nullptr ? sink->name : std::string());
@@ -154,11 +168,19 @@ std::vector<std::pair<uint16_t, PortEntry>> portTable(const DiscoveryView& targe
 
 std::vector<StatusEntry> statusTable(const DiscoveryView& target)
 {
-    if (target.config->status) {
-        return *target.config->status;
-    }
     std::vector<StatusEntry> table;
+    if (target.config->status) {
+        for (const StatusEntry& e : *target.config->status) {
+            if (!hiddenSink(target, e.sink)) {
+                table.push_back(e);
+            }
+        }
+        return table;
+    }
     for (size_t i = 0; i < target.sinks.size() && i < 0xFFFF; ++i) {
+        if (target.sinks[i].hidden) {
+            continue;
+        }
         StatusEntry e;
         e.state = 1;
         e.sink = i;

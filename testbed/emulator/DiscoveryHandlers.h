@@ -31,6 +31,8 @@ struct DiscoveryView {
         std::string name;
         uint16_t version = 1;
         uint64_t summary = 0;
+        // Switched off at the device: left out of the listings.
+        bool hidden = false;
     };
     std::vector<Sink> sinks;
 };
@@ -45,7 +47,8 @@ DiscoveryHandler discoveryHandler(QUORVIN::MessageID request);
 
 // The sink number table in force: the configured one, else sink i as number i + 1.
 std::vector<std::pair<uint16_t, PortEntry>> portTable(const DiscoveryView& target);
-// The status entries in force: the configured ones, else every sink fed by this host.
+// The status entries in force: the configured ones, else every sink fed by
+// this host; either way without the entries of hidden sinks.
 std::vector<StatusEntry> statusTable(const DiscoveryView& target);
 
 }  // namespace testbed
