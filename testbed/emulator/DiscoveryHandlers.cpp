@@ -119,7 +119,9 @@ bool status(const DiscoveryView& target, DiscoveryState&, const Request& request
         answer.set(QUORVIN::STATUS_ANS, STATUS_OK, c.statusCount.value_or(clamp16(table.size())), 0, 0, 0);
         return true;
     }
-    if (number > table.size()) {
+    // A hidden sink's entry is refused like one past the list, so the host
+    // skips it and the other entries keep their numbers (which chains compare).
+    if (number > table.size() || hiddenSink(target, table[number - 1].sink)) {
         answer.set(QUORVIN::STATUS_ANS, 0, number, 0, 0, 0);
         return true;
     }
@@ -168,19 +170,11 @@ std::vector<std::pair<uint16_t, PortEntry>> portTable(const DiscoveryView& targe
 
 std::vector<StatusEntry> statusTable(const DiscoveryView& target)
 {
-    std::vector<StatusEntry> table;
     if (target.config->status) {
-        for (const StatusEntry& e : *target.config->status) {
-            if (!hiddenSink(target, e.sink)) {
-                table.push_back(e);
-            }
-        }
-        return table;
+        return *target.config->status;
     }
+    std::vector<StatusEntry> table;
     for (size_t i = 0; i < target.sinks.size() && i < 0xFFFF; ++i) {
-        if (target.sinks[i].hidden) {
-            continue;
-        }
         StatusEntry e;
         e.state = 1;
         e.sink = i;

@@ -47,8 +47,7 @@ DiscoveryHandler discoveryHandler(QUORVIN::MessageID request);
 
 // The sink number table in force: the configured one, else sink i as number i + 1.
 std::vector<std::pair<uint16_t, PortEntry>> portTable(const DiscoveryView& target);
-// The status entries in force: the configured ones, else every sink fed by
-// this host; either way without the entries of hidden sinks.
+// The status entries in force: the configured ones, else every sink fed by this host.
 std::vector<StatusEntry> statusTable(const DiscoveryView& target);
 
 }  // namespace testbed

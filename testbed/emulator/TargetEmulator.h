@@ -144,10 +144,11 @@ public:
     // for an unknown sink or one without a volume item.
     bool setDeviceVolume(size_t sink, int16_t volume);
     // A hidden sink is a switched-off output: the discovery answers leave it
-    // out (no bit in the count's bitmaps, port 0 under its number, none of
-    // its status entries) and its port and data socket answer nothing (what
-    // comes is still recorded, stream packets aside, which are lost). Its
-    // state stays for when it is shown again. False for an unknown sink.
+    // out (no bit in the count's bitmaps, port 0 under its number, its
+    // status entries refused; the other numbers stay) and its port and data
+    // socket answer nothing (what comes is still recorded, stream packets
+    // aside, which are lost). Its state stays for when it is shown again.
+    // False for an unknown sink.
     bool setHidden(size_t sink, bool hidden);
     bool hidden(size_t sink) const;
 

@@ -579,11 +579,13 @@ TEST_F(ControlledProgram, CommandsChangeTheRunningTargetAndAreAnswered)
     answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::PORT_REQ, 0, 2, 0, 1, 1));
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->bytes.getOption2(), 0);  // no sink under number 2
-    answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::STATUS_REQ, 0, 0, 0, 0, 1));
+    // Its status entry is refused; the other keeps its number.
+    answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::STATUS_REQ, 0, 2, 0, 0, 1));
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->bytes.getOption0(), 1);
+    EXPECT_EQ(answer->bytes.getStatus(), 0);
     answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::STATUS_REQ, 0, 1, 0, 0, 1));
     ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getStatus(), QUORVIN::STATUS_OK);
     EXPECT_EQ(answer->bytes.getOption2(), sinks[0].getPort());
     // The hidden sink's port takes requests and answers none of them.
     ASSERT_TRUE(host.send(sinks[1], QUORVIN::Send(QUORVIN::SUPPORT_REQ, 0, 0UL)));
