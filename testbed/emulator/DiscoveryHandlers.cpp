@@ -21,11 +21,6 @@ bool hiddenSink(const DiscoveryView& target, const std::optional<size_t>& sink)
     return sink && *sink < target.sinks.size() && target.sinks[*sink].hidden;
 }
 
-bool isHidden(const DiscoveryView& target, const PortEntry& entry)
-{
-    return hiddenSink(target, entry.sink);
-}
-
 bool find(const DiscoveryView& target, DiscoveryState&, const Request&, bool, QUORVIN::SendBuffer& answer)
 {
     answer.set(QUORVIN::FIND_ANS, STATUS_OK, target.config->productId);
@@ -76,7 +71,7 @@ bool port(const DiscoveryView& target, DiscoveryState&, const Request& request, 
             answer.resize(static_cast<uint16_t>(2 * kBitmapBytes));
             uint8_t* bits = answer.get_data();
             for (const auto& [number, entry] : table) {
-                if (number < 8 * kBitmapBytes && !isHidden(target, entry)) {
+                if (number < 8 * kBitmapBytes && !hiddenSink(target, entry.sink)) {
                     bits[number >> 3] |= static_cast<uint8_t>(1U << (number & 7));
                     bits[kBitmapBytes + (number >> 3)] |= static_cast<uint8_t>(1U << (number & 7));
                 }
