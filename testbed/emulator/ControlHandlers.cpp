@@ -55,11 +55,6 @@ int16_t volumeOf(uint64_t value)
     return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF));
 }
 
-uint64_t volumeValue(int16_t volume)
-{
-    return static_cast<uint64_t>(static_cast<int64_t>(volume)) & kValueBits;
-}
-
 bool controlValue(const SinkConfig& config, SinkState& state, const Request& request, bool commit,
                   QUORVIN::SendBuffer& answer)
 {
@@ -125,6 +120,11 @@ constexpr Entry kControlHandlers[] = {
 uint64_t playValue(uint64_t format)
 {
     return (format & 0xFFFF) | ((format >> 32) << 16);
+}
+
+uint64_t volumeValue(int16_t volume)
+{
+    return static_cast<uint64_t>(static_cast<int64_t>(volume)) & kValueBits;
 }
 
 SinkHandler controlHandler(QUORVIN::MessageID request)

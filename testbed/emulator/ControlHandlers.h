@@ -14,5 +14,7 @@ SinkHandler controlHandler(QUORVIN::MessageID request);
 
 // A play item's value for a stream format: format bits 0-15, then bits 32-63.
 uint64_t playValue(uint64_t format);
+// A volume item's value for a volume in 0.01 dB: sign-extended over the 48 bits.
+uint64_t volumeValue(int16_t volume);
 
 }  // namespace testbed

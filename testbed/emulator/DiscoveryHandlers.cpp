@@ -1,6 +1,7 @@
 #include "testbed/emulator/DiscoveryHandlers.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace testbed {
 
@@ -13,6 +14,11 @@ constexpr size_t kBitmapBytes = 512;
 uint16_t clamp16(size_t n)
 {
     return static_cast<uint16_t>(n > 0xFFFF ? 0xFFFF : n);
+}
+
+bool hiddenSink(const DiscoveryView& target, const std::optional<size_t>& sink)
+{
+    return sink && *sink < target.sinks.size() && target.sinks[*sink].hidden;
 }
 
 bool find(const DiscoveryView& target, DiscoveryState&, const Request&, bool, QUORVIN::SendBuffer& answer)
@@ -65,7 +71,7 @@ bool port(const DiscoveryView& target, DiscoveryState&, const Request& request, 
             answer.resize(static_cast<uint16_t>(2 * kBitmapBytes));
             uint8_t* bits = answer.get_data();
             for (const auto& [number, entry] : table) {
-                if (number < 8 * kBitmapBytes) {
+                if (number < 8 * kBitmapBytes && !hiddenSink(target, entry.sink)) {
                     bits[number >> 3] |= static_cast<uint8_t>(1U << (number & 7));
                     bits[kBitmapBytes + (number >> 3)] |= static_cast<uint8_t>(1U << (number & 7));
                 }
@@ -87,6 +93,9 @@ bool port(const DiscoveryView& target, DiscoveryState&, const Request& request, 
         }
         const DiscoveryView::Sink* sink =
             entry.sink && *entry.sink < target.sinks.size() ? &target.sinks[*entry.sink] : nullptr;
+        if (sink != nullptr && sink->hidden) {
+            break;  // "no sink" under its number
+        }
         sinkPort = sink != nullptr ? sink->port : entry.port;
         version = entry.version.value_or(sink != nullptr ? sink->version : 1);
         name = entry.name.value_or(sink != nullptr ? sink->name : std::string());
@@ -105,7 +114,9 @@ bool status(const DiscoveryView& target, DiscoveryState&, const Request& request
         answer.set(QUORVIN::STATUS_ANS, STATUS_OK, c.statusCount.value_or(clamp16(table.size())), 0, 0, 0);
         return true;
     }
-    if (number > table.size()) {
+    // A hidden sink's entry is refused like one past the list, so the host
+    // skips it and the other entries keep their numbers (which chains compare).
+    if (number > table.size() || hiddenSink(target, table[number - 1].sink)) {
         answer.set(QUORVIN::STATUS_ANS, 0, number, 0, 0, 0);
         return true;
     }

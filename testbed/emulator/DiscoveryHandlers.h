@@ -31,6 +31,8 @@ struct DiscoveryView {
         std::string name;
         uint16_t version = 1;
         uint64_t summary = 0;
+        // Switched off at the device: left out of the listings.
+        bool hidden = false;
     };
     std::vector<Sink> sinks;
 };

@@ -22,6 +22,7 @@
 #include "foundation/Socket.h"
 #include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/ControlHandlers.h"
 #include "testbed/emulator/DiscoveryHandlers.h"
 
 namespace testbed {
@@ -233,6 +234,8 @@ struct SinkSlot {
     Occurrences occurrences;
     std::vector<std::unique_ptr<StreamRecorder>> streams;
     uint64_t strayPackets = 0;
+    // Switched off at the device: out of the listings, and its sockets answer nothing.
+    bool hidden = false;
 
     // The stream packets and answers go to: the latest one, ended or not.
     StreamRecorder* latest() { return streams.empty() ? nullptr : streams.back().get(); }
@@ -870,7 +873,11 @@ void TargetEmulator::Impl::handle(size_t endpoint)
         SinkSlot& slot = sinks[request.sink];
         request.repeat = slot.sinkRun.next(from, request.datagram);
         request.order = ++order;
-        reply = decide(slot, request, endpoint);
+        // A switched-off output answers nothing and takes nothing in; the
+        // record shows what the host tried.
+        if (!slot.hidden) {
+            reply = decide(slot, request, endpoint);
+        }
         if (reply.startsStream) {
             startStream(slot, request, ended);
         }
@@ -907,8 +914,8 @@ DiscoveryView TargetEmulator::Impl::discoveryView() const
     view.name = name;
     view.config = &discovery;
     for (const SinkSlot& slot : sinks) {
-        view.sinks.push_back(
-            DiscoveryView::Sink{slot.address.getPort(), slot.config.name, slot.config.version, slot.config.summary()});
+        view.sinks.push_back(DiscoveryView::Sink{slot.address.getPort(), slot.config.name, slot.config.version,
+                                                 slot.config.summary(), slot.hidden});
     }
     return view;
 }
@@ -968,7 +975,9 @@ void TargetEmulator::Impl::handleData(size_t endpoint)
             SinkSlot& slot = sinks[sink];
             slot.dataRun.repeat = 0;  // a stream packet breaks a run of identical requests
             StreamRecorder* stream = slot.latest();
-            if (stream == nullptr) {
+            if (slot.hidden) {
+                // Lost on a switched-off output: the stream sees a gap, as on the link.
+            } else if (stream == nullptr) {
                 ++slot.strayPackets;
             } else {
                 const bool wasOpen = !stream->ended();
@@ -996,7 +1005,7 @@ void TargetEmulator::Impl::handleData(size_t endpoint)
         SinkSlot& slot = sinks[sink];
         request.repeat = slot.dataRun.next(request.source, request.datagram);
         request.order = ++order;
-        if (request.valid && request.message == QUORVIN::DSICONNECT_REQ) {
+        if (request.valid && request.message == QUORVIN::DSICONNECT_REQ && !slot.hidden) {
             if (StreamRecorder* stream = slot.latest()) {
                 const bool wasOpen = !stream->ended();
                 answer = stream->disconnectRequest(slot.config.stream);
@@ -1562,6 +1571,38 @@ uint64_t TargetEmulator::strayPackets(size_t sink) const
 {
     std::lock_guard<std::mutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].strayPackets : 0;
+}
+
+bool TargetEmulator::setDeviceVolume(size_t sink, int16_t volume)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (sink >= impl->sinks.size()) {
+        return false;
+    }
+    bool any = false;
+    for (ControlItem& item : impl->sinks[sink].state.controls) {
+        if (item.type == ControlItem::VOLUME) {
+            item.value = volumeValue(volume);
+            any = true;
+        }
+    }
+    return any;
+}
+
+bool TargetEmulator::setHidden(size_t sink, bool hidden)
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    if (sink >= impl->sinks.size()) {
+        return false;
+    }
+    impl->sinks[sink].hidden = hidden;
+    return true;
+}
+
+bool TargetEmulator::hidden(size_t sink) const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return sink < impl->sinks.size() && impl->sinks[sink].hidden;
 }
 
 void TargetEmulator::setLogLines(const std::vector<std::string>& lines)

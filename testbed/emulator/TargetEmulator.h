@@ -138,6 +138,20 @@ public:
                                   std::chrono::milliseconds timeout) const;
     bool waitForDiscoveryRequests(QUORVIN::MessageID message, size_t count, std::chrono::milliseconds timeout) const;
 
+    // ---- the device's own side, as a person at the target changes it.
+    // Every volume item of the sink takes the volume (0.01 dB) as it is,
+    // unclamped; the host learns of it when it next reads the item. False
+    // for an unknown sink or one without a volume item.
+    bool setDeviceVolume(size_t sink, int16_t volume);
+    // A hidden sink is a switched-off output: the discovery answers leave it
+    // out (no bit in the count's bitmaps, port 0 under its number, its
+    // status entries refused; the other numbers stay) and its port and data
+    // socket answer nothing (what comes is still recorded, stream packets
+    // aside, which are lost). Its state stays for when it is shown again.
+    // False for an unknown sink.
+    bool setHidden(size_t sink, bool hidden);
+    bool hidden(size_t sink) const;
+
     // ---- log relay
     void setLogLines(const std::vector<std::string>& lines);
     // Every datagram the log relay port received, in arrival order.

@@ -2,7 +2,8 @@
 // addresses, for running the bridge or its tests against. Prints the sinks'
 // ports, then one line per datagram a sink or a discovery port receives
 // (stream packets aside) and one report line per stream; ends on SIGINT,
-// SIGTERM or SIGHUP.
+// SIGTERM or SIGHUP. With --control, takes commands that change the
+// targets while they run (RuntimeControl.h) and answers each with a line.
 #include <signal.h>
 
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "testbed/emulator/MessageNames.h"
 #include "testbed/emulator/Request.h"
+#include "testbed/emulator/RuntimeControl.h"
 #include "testbed/emulator/StreamRecord.h"
 #include "testbed/emulator/TargetConfig.h"
 #include "testbed/emulator/TargetEmulator.h"
@@ -31,6 +33,7 @@ const char* const kUsage =
     "                       [--sinks N] [--records N] [--behaviour SINK:MESSAGE=ACTION]...\n"
     "                       [--set SINK:KEY=VALUE]... [--log-port off|N] [--log-line TEXT]...\n"
     "                       [--discovery-port off|N] [--discovery MESSAGE=ACTION]...\n"
+    "                       [--control FIFO|-]\n"
     "  SINK is a sink number or '*' for every sink; MESSAGE a request name (LATENCY_REQ) or number,\n"
     "  with #N for the requests about one sink, status entry or control item (PORT_REQ#2);\n"
     "  ACTION a mode (answer, silent, refuse, echo, other-port, other-address, wrong-echo,\n"
@@ -38,7 +41,11 @@ const char* const kUsage =
     "  before=short|tag|length|pad|low|other-id, delay=N (microseconds, or with ms), copies=K,\n"
     "  flood=N, stray=other-id|stale, nth=K;\n"
     "  KEY any key of a sink group of the configuration file (ppm, feedback, dropShare, ...).\n"
-    "  Each further --config adds a target; the other options apply to the first.\n";
+    "  Each further --config adds a target; the other options apply to the first.\n"
+    "  --control reads commands, one a line, from a named pipe (made when missing) or standard\n"
+    "  input: volume TARGET SINK VALUE (0.01 dB, set at the device), hide TARGET SINK (switched\n"
+    "  off: out of the discovery answers, its port silent), show TARGET SINK; TARGET and SINK by\n"
+    "  number or name. Each is answered with a line \"control: COMMAND done\" or \"... refused: WHY\".\n";
 
 std::mutex outputMutex;
 
@@ -171,6 +178,7 @@ int main(int argc, char** argv)
     std::vector<std::string> logLines;
     std::vector<BehaviourOption> behaviours;
     std::vector<SinkOption> settings;
+    std::string controlPath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -217,6 +225,8 @@ int main(int argc, char** argv)
             logPort = value;
         } else if (arg == "--log-line") {
             logLines.push_back(value);
+        } else if (arg == "--control") {
+            controlPath = value;
         } else {
             return usageError("unknown option: " + arg);
         }
@@ -352,11 +362,35 @@ int main(int argc, char** argv)
         printTarget(configs[t], *emulator, tag);
         emulators.push_back(std::move(emulator));
     }
+    std::vector<testbed::ControlTarget> controlTargets;
+    for (size_t t = 0; t < configs.size(); ++t) {
+        controlTargets.push_back({configs[t].name, emulators[t].get()});
+    }
+    testbed::ControlReader control;
+    if (!controlPath.empty()) {
+        std::string error;
+        const bool started = control.start(
+            controlPath,
+            [&controlTargets](const std::string& line, bool tooLong) {
+                const std::string answer = tooLong ? "control: refused: line too long"
+                                                   : testbed::runControlCommand(line, controlTargets);
+                if (!answer.empty()) {
+                    printLine(answer);
+                }
+            },
+            error);
+        if (!started) {
+            std::fprintf(stderr, "target-emulator: %s\n", error.c_str());
+            return 1;
+        }
+        printLine("control " + controlPath);
+    }
     printLine("ready");
 
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) != 0) {
     }
+    control.stop();
     for (auto& emulator : emulators) {
         emulator->stop();
     }

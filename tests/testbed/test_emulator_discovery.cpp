@@ -343,6 +343,42 @@ TEST_F(DiscoveryTables, SinkNumbersFollowThePortTable)
     }
 }
 
+// A hidden sink leaves the configured tables too: its numbers answer no
+// port and its status entries are refused, while the other entries keep
+// their numbers and answers.
+TEST_F(DiscoveryTables, AHiddenSinkLeavesThePortAndStatusTables)
+{
+    ASSERT_TRUE(emulator.setHidden(1, true));
+    ASSERT_TRUE(emulator.setHidden(0, true));
+    EXPECT_FALSE(emulator.setHidden(2, true));
+    ASSERT_TRUE(emulator.setHidden(0, false));
+    EXPECT_FALSE(emulator.hidden(0));
+    EXPECT_TRUE(emulator.hidden(1));
+    for (const uint16_t number : {1, 2}) {
+        host.send(target, message(QUORVIN::PORT_REQ, number, 0, 1, 1));
+        const Datagram a = only();
+        ASSERT_TRUE(a.bytes) << number;
+        EXPECT_EQ(a.bytes.getOption2(), 0) << number;
+        EXPECT_EQ(text(a), "") << number;
+    }
+    host.send(target, message(QUORVIN::PORT_REQ, 9, 0, 1, 1));
+    EXPECT_EQ(only().bytes.getOption2(), 4321);
+    host.send(target, message(QUORVIN::STATUS_REQ, 1, 0, 0, 1));
+    EXPECT_EQ(only().bytes.getOption2(), emulator.sinkAddress(0).getPort());
+
+    ASSERT_TRUE(emulator.setHidden(0, true));
+    host.send(target, message(QUORVIN::STATUS_REQ, 1, 0, 0, 1));
+    const Datagram refused = only();
+    ASSERT_TRUE(refused.bytes);
+    EXPECT_EQ(refused.bytes.getMessage(), QUORVIN::STATUS_ANS);
+    EXPECT_EQ(refused.bytes.getStatus(), 0);
+    host.send(target, message(QUORVIN::STATUS_REQ, 2, 0, 0, 1));
+    const Datagram other = only();
+    ASSERT_TRUE(other.bytes);
+    EXPECT_EQ(other.bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(other.bytes.getOption2(), 999);  // an entry of no sink stays
+}
+
 TEST_F(DiscoveryTables, StatusEntriesNameOtherFeedersAndCanBeCut)
 {
     host.send(target, message(QUORVIN::STATUS_REQ, 0, 0, 0, 1));

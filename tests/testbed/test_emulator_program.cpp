@@ -1,6 +1,7 @@
 // The target-emulator program run as a child process: its start-up lines,
 // its answers, its request log and its end on a signal.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -479,6 +482,8 @@ TEST_F(Program, RefusesBadArgumentsWithAMessage)
         {{"--discovery-port", "x"}, 2, "bad discovery port"},
         {{"--discovery", "PORT_REQ#x=silent"}, 2, "bad discovery behaviour"},
         {{"--address", "2001:db8::1"}, 1, "cannot bind"},
+        {{"--control", "/nonexistent/control"}, 1, "cannot make the control pipe /nonexistent/control"},
+        {{"--control", "/dev/null"}, 1, "not a named pipe: /dev/null"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -487,6 +492,172 @@ TEST_F(Program, RefusesBadArgumentsWithAMessage)
         EXPECT_EQ(child.wait(), c.status);
         EXPECT_NE(child.errors().find(c.message), std::string::npos);
     }
+}
+
+// A directory of the test's own, removed however the test ends.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/target-emulator-XXXXXX";
+        if (mkdtemp(name) != nullptr) {
+            path = name;
+        }
+    }
+    ~TempDir()
+    {
+        if (!path.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+    std::string path;
+};
+
+// The program with two sinks and its control pipe, up to "ready".
+class ControlledProgram : public Program {
+protected:
+    void SetUp() override
+    {
+        Program::SetUp();
+        ASSERT_FALSE(dir.path.empty());
+        ASSERT_TRUE(host.ok());
+        pipe = dir.path + "/control";
+        ASSERT_TRUE(child.start({"--sinks", "2", "--name", "Den", "--control", pipe}));
+        std::string text;
+        while (child.line(text) && text != "ready") {
+            if (text.rfind("sink ", 0) == 0 && text.find(" name ") != std::string::npos) {
+                sinks.push_back(loopbackPort(portOf(text)));
+            } else if (text.rfind("discovery-port ", 0) == 0) {
+                discovery = loopbackPort(portOf(text));
+            } else if (text.rfind("control ", 0) == 0) {
+                announced = text;
+            }
+        }
+        ASSERT_EQ(text, "ready");
+        ASSERT_EQ(sinks.size(), 2u);
+        ASSERT_EQ(announced, "control " + pipe);
+        struct stat st {};
+        ASSERT_EQ(stat(pipe.c_str(), &st), 0);
+        ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    }
+
+    // Writes the text to the pipe; the answer line to the command in it.
+    std::string command(const std::string& text)
+    {
+        const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return "cannot open the pipe";
+        }
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::close(fd);
+        std::string answer;
+        return written && child.lineStarting("control: ", answer) ? answer : "no answer";
+    }
+
+    // The sink's volume item (item 2) as the control channel reads it.
+    std::optional<int16_t> volume(size_t sink)
+    {
+        const auto answer = host.exchange(sinks[sink], QUORVIN::Send(QUORVIN::CONTROLVALUE_REQ, 0, 2, 0, 0, 0));
+        if (!answer || answer->bytes.getMessage() != QUORVIN::CONTROLVALUE_ANS) {
+            return std::nullopt;
+        }
+        return static_cast<int16_t>(answer->bytes.getOption1());
+    }
+
+    TempDir dir;
+    std::string pipe;
+    Child child;
+    testbed_test::HostSocket host;
+    std::vector<TIVRA::IPAddress> sinks;
+    TIVRA::IPAddress discovery;
+    std::string announced;
+};
+
+// A volume set at the device is what the host reads next; a hidden sink is
+// gone from the discovery answers and its port is silent, until it is
+// shown again with its state as it was.
+TEST_F(ControlledProgram, CommandsChangeTheRunningTargetAndAreAnswered)
+{
+    EXPECT_EQ(volume(1), 0);
+    EXPECT_EQ(command("volume 0 1 -1200\n"), "control: volume 0 1 -1200 done");
+    EXPECT_EQ(volume(1), -1200);
+    EXPECT_EQ(volume(0), 0);
+
+    EXPECT_EQ(command("hide Den Output\t1\n"), "control: hide Den Output 1 refused: usage: hide TARGET SINK");
+    EXPECT_EQ(command("  hide   Den 1 \r\n"), "control: hide Den 1 done");
+    auto answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::PORT_REQ, 0, 0, 0, 0, 1));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption0(), 2);  // the numbers stay
+    ASSERT_EQ(answer->bytes.size_data(), 1024u);
+    EXPECT_EQ(answer->bytes.get_data()[0], 0x02);  // sink number 1 alone
+    EXPECT_EQ(answer->bytes.get_data()[512], 0x02);
+    answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::PORT_REQ, 0, 2, 0, 1, 1));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption2(), 0);  // no sink under number 2
+    // Its status entry is refused; the other keeps its number.
+    answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::STATUS_REQ, 0, 2, 0, 0, 1));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getStatus(), 0);
+    answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::STATUS_REQ, 0, 1, 0, 0, 1));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getStatus(), QUORVIN::STATUS_OK);
+    EXPECT_EQ(answer->bytes.getOption2(), sinks[0].getPort());
+    // The hidden sink's port takes requests and answers none of them.
+    ASSERT_TRUE(host.send(sinks[1], QUORVIN::Send(QUORVIN::SUPPORT_REQ, 0, 0UL)));
+    ASSERT_TRUE(host.send(sinks[1], QUORVIN::Send(QUORVIN::CONTROLVALUE_REQ, 0, 2, 0, 0, 0)));
+    EXPECT_TRUE(host.untilFence(sinks[0]).empty());
+    EXPECT_TRUE(host.fenced);
+
+    EXPECT_EQ(command("show 0 Output\n"), "control: show 0 Output refused: no sink Output");
+    EXPECT_EQ(command("show 0 1\n"), "control: show 0 1 done");
+    answer = host.exchange(discovery, QUORVIN::Send(QUORVIN::PORT_REQ, 0, 2, 0, 1, 1));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes.getOption2(), sinks[1].getPort());
+    EXPECT_EQ(volume(1), -1200);
+
+    EXPECT_EQ(child.signal(SIGTERM), 0);
+    EXPECT_NE(access(pipe.c_str(), F_OK), 0);  // the pipe it made goes with it
+}
+
+// Every malformed command gets its refusal and changes nothing; the
+// control goes on with the next line.
+TEST_F(ControlledProgram, MalformedCommandsAreRefusedAndTheNextOneRuns)
+{
+    struct Case {
+        std::string line;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"louder 0 0", "control: louder 0 0 refused: unknown command"},
+        {"volume 0 0", "control: volume 0 0 refused: usage: volume TARGET SINK VALUE"},
+        {"volume 0 0 -100 5", "control: volume 0 0 -100 5 refused: usage: volume TARGET SINK VALUE"},
+        {"hide 0", "control: hide 0 refused: usage: hide TARGET SINK"},
+        {"volume 1 0 -100", "control: volume 1 0 -100 refused: no target 1"},
+        {"volume Attic 0 -100", "control: volume Attic 0 -100 refused: no target Attic"},
+        {"hide 0 2", "control: hide 0 2 refused: no sink 2"},
+        {"volume 0 0 32768", "control: volume 0 0 32768 refused: bad volume 32768"},
+        {"volume 0 0 -32769", "control: volume 0 0 -32769 refused: bad volume -32769"},
+        {"volume 0 0 -12dB", "control: volume 0 0 -12dB refused: bad volume -12dB"},
+        {"volume 0 0 +5", "control: volume 0 0 +5 refused: bad volume +5"},
+        {"volume 0 0 -", "control: volume 0 0 - refused: bad volume -"},
+        {"hide\x01 0 0", "control: hide? 0 0 refused: unknown command"},
+        {std::string(2000, 'x'), "control: refused: line too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 40));
+        EXPECT_EQ(command(c.line + "\n"), c.answer);
+    }
+    EXPECT_EQ(volume(0), 0);  // nothing refused took effect
+    ASSERT_TRUE(host.send(sinks[0], QUORVIN::Send(QUORVIN::SUPPORT_REQ, 0, 0UL)));
+    EXPECT_EQ(host.untilFence(sinks[0]).size(), 1u);
+    // Blank lines get no answer; two commands in one write both run.
+    EXPECT_EQ(command("\n \nvolume 0 0 -32768\nhide 0 0\n"), "control: volume 0 0 -32768 done");
+    std::string text;
+    ASSERT_TRUE(child.lineStarting("control: ", text));
+    EXPECT_EQ(text, "control: hide 0 0 done");
+    EXPECT_EQ(command("show 0 0\n"), "control: show 0 0 done");
+    EXPECT_EQ(volume(0), -32768);
 }
 
 }  // namespace
