@@ -22,6 +22,26 @@ void drainQueued(TIVRA::Socket& socket)
     }
 }
 
+void dropLateAnswers(TIVRA::Socket& socket, const TIVRA::IPAddress& peer, int sends, Clock firstSend, Clock lastSend)
+{
+    if (sends < 2) {
+        return;
+    }
+    Clock spread = lastSend - firstSend;
+    if (spread.Comp(LATE_ANSWER_SPREAD) > 0) {
+        spread = LATE_ANSWER_SPREAD;
+    }
+    AnswerWait wait(spread + LATE_ANSWER_SLACK);
+    Receive got;
+    TIVRA::IPAddress from;
+    for (int left = sends - 1; left > 0;) {
+        if (wait.next(socket, got, from) != Awaited::Datagram) {
+            return;
+        }
+        left -= from == peer ? 1 : 0;
+    }
+}
+
 AnswerWait::AnswerWait(Clock budget) : end(Clock::now() + budget) {}
 
 Awaited AnswerWait::next(TIVRA::Socket& socket, Receive& got, TIVRA::IPAddress& from)

@@ -20,6 +20,19 @@ void drainQueued(TIVRA::Socket& socket);
 
 enum class Awaited { Datagram, Timeout, Failed };
 
+// A request sent more than once can be answered once per send: on a link
+// whose round trip is longer than one send's wait, the answer to a resend is
+// still on its way when the exchange takes the answer to an earlier send,
+// and the drain of the next exchange comes too soon for it. So after an
+// exchange that sent more than once, what the peer sends is received and
+// dropped until each other send got its datagram, or for as long as the
+// sends were spread (at most LATE_ANSWER_SPREAD) and LATE_ANSWER_SLACK more.
+constexpr TIVRA::Clock LATE_ANSWER_SPREAD{20 * TIVRA::Clock::MS};
+constexpr TIVRA::Clock LATE_ANSWER_SLACK{5 * TIVRA::Clock::MS};
+
+void dropLateAnswers(TIVRA::Socket& socket, const TIVRA::IPAddress& peer, int sends, TIVRA::Clock firstSend,
+                     TIVRA::Clock lastSend);
+
 // The wait of one exchange, with its end fixed when the request left: stray
 // datagrams never prolong it. A thread that wakes late still takes what
 // had arrived by then, but past the end at most DRAIN_DATAGRAMS of them, so

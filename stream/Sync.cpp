@@ -104,10 +104,22 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
             break;
         }
     }
+    Clock firstSend;
+    Clock lastSend;
+    // The relay's socket also carries the target's log lines: they are not
+    // to be dropped for late answers.
+    auto answered = [&](int sends) {
+        if (!relaySocket) {
+            dropLateAnswers(socket, to, sends, firstSend, lastSend);
+        }
+        return true;
+    };
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!socket.sendToV6(request, to, true)) {
             return false;
         }
+        lastSend = Clock::now();
+        firstSend = attempt == 0 ? lastSend : firstSend;
         // Fixed at the send: strays do not prolong it.
         AnswerWait answerWait(wait);
         for (;;) {
@@ -128,7 +140,7 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
             TIVRA::SYSLOG_DEBUG << "sendAck[" << socket.getIfOverride() << "," << to.ifindex << "," << from.ifindex
                                 << "]RCV:" << request.getMessage();
             if (got.getMessage() == request.getMessage()) {
-                return true;  // an echo of our own request never counts
+                return answered(attempt + 1);  // an echo of our own request never counts
             }
             if (got.getMessage() != answerId) {
                 continue;
@@ -136,7 +148,7 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
             if ((got.getStatus() & STATUS_OK) != 0) {
                 answer = std::move(got);
             }
-            return true;
+            return answered(attempt + 1);
         }
     }
     return true;

@@ -4,6 +4,10 @@
 // "Tail", chained behind "Feed"). Both programs write their output to files
 // in a temporary directory, which the test follows; the stand-in's directory
 // is in there too. Programs, namespaces and files go with the fixture.
+//
+// DaemonRun joins the namespaces by one veth pair; DaemonRunOver<
+// testnet::LinkNamespaces> puts the link emulator between them, its rules
+// given to the fixture's constructor.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "LinkNamespaces.h"
 #include "NetNamespaces.h"
 #include "StandinRun.h"
 #include "WaitFor.h"
@@ -135,8 +140,17 @@ private:
     std::vector<std::string> datagrams;
 };
 
-class DaemonRun : public ::testing::Test {
+template <typename Net>
+class DaemonRunOver : public ::testing::Test {
 protected:
+    using Side = typename Net::Side;
+
+    // The namespace fixture's own arguments (LinkNamespaces: its options).
+    template <typename... Args>
+    explicit DaemonRunOver(Args&&... netArgs) : net(std::forward<Args>(netArgs)...)
+    {
+    }
+
     // Emulator sink of each card's sink name: its line prefix and recording.
     struct SinkOut {
         std::string prefix;  // "[0] sink 1"
@@ -171,7 +185,7 @@ protected:
 
     void writeConfigs()
     {
-        std::ofstream(dir + "/alpha.inf") << "[target]\nname = Alpha\naddress = fe80::2%" << testnet::NetNamespaces::kTargetLink
+        std::ofstream(dir + "/alpha.inf") << "[target]\nname = Alpha\naddress = fe80::2%" << Net::kTargetLink
                                           << "\n[sink.0]\nname = Main\naudioFile = " << dir << "/main.raw\n"
                                           << "[sink.1]\nname = Feed\naudioFile = " << dir << "/feed.raw\n";
         writeBeta("");
@@ -184,14 +198,14 @@ protected:
     // Tail is fed by Alpha's sink number 2 (Feed): the end of Feed's chain.
     void writeBeta(const std::string& tailLines) const
     {
-        std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << testnet::NetNamespaces::kTargetLink
+        std::ofstream(dir + "/beta.inf") << "[target]\nname = Beta\naddress = fe80::3%" << Net::kTargetLink
                                          << "\n[status.1]\nstate = 0\nsink = 0\npeer = fe80::2\npeerSink = 2\n"
                                          << "[sink.0]\nname = Tail\naudioFile = " << dir << "/tail.raw\n"
                                          << tailLines;
     }
 
     // Runs argv in the namespace with its output to the file.
-    testnet::Program startLogged(testnet::NetNamespaces::Side side, const std::vector<std::string>& argv,
+    testnet::Program startLogged(Side side, const std::vector<std::string>& argv,
                                  const std::string& output)
     {
         std::string command = "exec";
@@ -205,7 +219,7 @@ protected:
     void startEmulator()
     {
         const size_t ready = occurrences(emulatorOutput(), "ready\n");
-        emulator = startLogged(testnet::NetNamespaces::Target,
+        emulator = startLogged(Net::Target,
                                {buildDir() + "/testbed/target-emulator", "--config", dir + "/alpha.inf", "--config",
                                 dir + "/beta.inf"},
                                emulatorFile());
@@ -220,7 +234,7 @@ protected:
         std::vector<std::string> argv{buildDir() + "/testbed/driver-standin", "--dir", standinDir};
         argv.insert(argv.end(), standinOptions.begin(), standinOptions.end());
         argv.insert(argv.end(), {"--", buildDir() + "/bridge/quorvin-bridge", settings});
-        daemon = startLogged(testnet::NetNamespaces::Host, argv, daemonFile());
+        daemon = startLogged(Net::Host, argv, daemonFile());
         ASSERT_TRUE(daemon.started());
         ASSERT_TRUE(events.open(standinDir, 10s));
     }
@@ -331,7 +345,7 @@ protected:
         EXPECT_EQ(check.frames, 48000U) << check.describe();
     }
 
-    testnet::NetNamespaces net;
+    Net net;
     std::string dir;
     std::string standinDir;
     std::map<std::string, SinkOut> sinks;
@@ -341,5 +355,7 @@ protected:
     testnet::Program emulator;
     testnet::Program daemon;
 };
+
+using DaemonRun = DaemonRunOver<testnet::NetNamespaces>;
 
 }  // namespace daemonrun

@@ -57,11 +57,21 @@ public:
              && otherSocket.bindV6(other);
         address.ifindex = 0;
         thread = std::thread([this] { run(); });
+        delayThread = std::thread([this] { runDelayed(); });
     }
     ~FakeSink()
     {
         stop = true;
         thread.join();
+        delayThread.join();
+    }
+
+    // Every answer leaves this long after its request came, as across a
+    // link with that round trip: each send answered on its own.
+    void delayAnswers(std::chrono::milliseconds d)
+    {
+        std::lock_guard<std::mutex> lock(delayMutex);
+        delay = d;
     }
 
     void setHook(Hook h)
@@ -95,7 +105,17 @@ public:
     }
 
     // Replies from the sink's own port, or from a second port of ::1.
-    void reply(const IPAddress& to, const Send& m) { socket.sendToV6(m, to, true); }
+    void reply(const IPAddress& to, const Send& m)
+    {
+        {
+            std::lock_guard<std::mutex> lock(delayMutex);
+            if (delay.count() != 0) {
+                delayed.push_back({std::chrono::steady_clock::now() + delay, to, m});
+                return;
+            }
+        }
+        socket.sendToV6(m, to, true);
+    }
     void replyFromOther(const IPAddress& to, const Send& m) { otherSocket.sendToV6(m, to, true); }
     void replyBytes(const IPAddress& to, const std::vector<uint8_t>& b)
     {
@@ -131,6 +151,27 @@ private:
                 continue;
             }
             answer(got, from);
+        }
+    }
+
+    void runDelayed()
+    {
+        TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
+                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
+        while (!stop) {
+            std::vector<Delayed> due;
+            {
+                std::lock_guard<std::mutex> lock(delayMutex);
+                const auto now = std::chrono::steady_clock::now();
+                while (!delayed.empty() && delayed.front().at <= now) {
+                    due.push_back(delayed.front());
+                    delayed.erase(delayed.begin());
+                }
+            }
+            for (const Delayed& d : due) {
+                socket.sendToV6(d.message, d.to, true);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
 
@@ -174,8 +215,17 @@ private:
     std::vector<Item> items;
     std::vector<Request> seen;
     Hook hook;
+    struct Delayed {
+        std::chrono::steady_clock::time_point at;
+        IPAddress to;
+        Send message;
+    };
+    std::mutex delayMutex;
+    std::chrono::milliseconds delay{0};
+    std::vector<Delayed> delayed;
     std::atomic<bool> stop{false};
     std::thread thread;
+    std::thread delayThread;
 };
 
 Find::StatusSortSt entry(const IPAddress& sink, bool head, bool tail)
@@ -458,6 +508,34 @@ TEST(ControlConnect, ListsEverySinkHeadFirstAndReadsTheValues)
     ASSERT_TRUE(ctl.update());
     ASSERT_TRUE(ctl.getPlay(playing));
     EXPECT_FALSE(playing);
+}
+
+// A round trip longer than one send's wait: every request is sent twice and
+// answered twice. The second answer, still on its way when the exchange took
+// the first, must not answer the next request (the count's answer taken for
+// item 1's type, item 1's value for item 2's).
+TEST(ControlConnect, SlowLinkAnswersEachSendOnce)
+{
+    FakeSink sink({PLAY, VOLUME});
+    sink.setItem(0, 0x000A0302ULL, STATUS_PLAY);
+    sink.setItem(1, 0xFFC4, 0);
+    sink.delayAnswers(std::chrono::milliseconds(13));
+    Find::StatusSort chain;
+    chain.push_back(entry(sink.address, true, true));
+    Control ctl(setting());
+    ASSERT_TRUE(ctl.open());
+    ASSERT_TRUE(ctl.connect(chain));
+    const std::vector<Control::StatusSt>& items = ctl.getItems();
+    ASSERT_EQ(items.size(), 2U);
+    EXPECT_EQ(items[0].type, CONTROL_PLAY);
+    EXPECT_EQ(items[0].value, 0x000A0302ULL);
+    EXPECT_EQ(items[1].type, CONTROL_VOLUME);
+    EXPECT_EQ(items[1].value, 0xFFC4U);
+    ASSERT_TRUE(ctl.setVolume(-600));
+    EXPECT_EQ(static_cast<uint16_t>(sink.item(1).value), 0xFDA8U);
+    short volume = 0;
+    ASSERT_TRUE(ctl.getVolume(volume));
+    EXPECT_EQ(volume, -600);
 }
 
 TEST(ControlConnect, RefusedNameStillListsTheItems)

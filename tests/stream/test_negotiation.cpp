@@ -173,6 +173,28 @@ TEST_F(Negotiation, FullSetSink)
     EXPECT_TRUE(logged("DATASIZE_REQ mtu=1500 max=65535"));
 }
 
+// Answers that take longer than one send's wait, as across a slow link:
+// every request goes out twice and each send is answered. The answer to the
+// second send, still on its way when the first one's was taken, must not
+// answer the next request (the summary read as the PCM detail, the first
+// latency answer as the second's).
+TEST_F(Negotiation, SlowAnswersAnswerOnlyTheirOwnRequest)
+{
+    const Behaviour slow{.delayUs = 13000};
+    for (const QUORVIN::MessageID m : {QUORVIN::SUPPORT_REQ, QUORVIN::PARAMETER_REQ, QUORVIN::LATENCY_REQ,
+                                       QUORVIN::DATASIZE_REQ}) {
+        config.sinks[0].behaviours[m] = slow;
+    }
+    config.sinks[0].latency = 1500;  // answered to the query, unlike the 2000 the host then asks for
+    startEmulator();
+    openStream();
+    ASSERT_TRUE(sync.setSink(sink(), kBridgeLatency, false));
+    EXPECT_EQ(uint64_t{sync.sincSupportPCM}, config.sinks[0].supportPCM);
+    EXPECT_EQ(uint64_t{sync.sincSupportDSDlsb}, config.sinks[0].supportDSDlsb);
+    EXPECT_EQ(sync.latency, 2000);
+    EXPECT_EQ(sync.getMaxPacketSize(), 1428);
+}
+
 TEST_F(Negotiation, ProbeAndLatencyQueryOnly)
 {
     startEmulator();
