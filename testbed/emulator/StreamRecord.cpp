@@ -17,8 +17,12 @@ constexpr size_t kMaxIntervals = size_t{1} << 22;
 constexpr size_t kMaxFeedback = 65536;
 constexpr size_t kMaxBurstLog = 4096;
 // A resend request not answered by the host is repeated at the second
-// cycle end after it: the host serves it with its next burst.
+// cycle end after it (the host serves it with its next burst), then after
+// twice as many each time: packets already on their way when the host took
+// the request still bring cycle ends, and asking again for each of them
+// would make the host resend the same run over and over, falling behind.
 constexpr uint64_t kResendRetryCycles = 2;
+constexpr uint64_t kResendRetryCyclesMax = 64;
 // The played bytes are rate x time x (10^6 + ppm) / (10^12 ps x 10^6).
 constexpr uint64_t kPlayScale = 1'000'000'000'000'000'000ULL;
 // ppm below -10^6 would play backwards.
@@ -369,11 +373,16 @@ void StreamRecorder::maybeResend(uint16_t received, StreamAnswers& out)
     // The host resends everything from the first missing counter on, so one
     // request covers every gap; it is asked again only when the host's
     // resend did not fill it.
-    if (contiguous_ != lastAsked_ || cycleEndsSinceAsk_ >= kResendRetryCycles) {
-        resend(contiguous_, received, out);
-        lastAsked_ = contiguous_;
-        cycleEndsSinceAsk_ = 0;
+    if (contiguous_ != lastAsked_) {
+        resendRetryCycles_ = kResendRetryCycles;
+    } else if (cycleEndsSinceAsk_ >= resendRetryCycles_) {
+        resendRetryCycles_ = std::min(resendRetryCycles_ * 2, kResendRetryCyclesMax);
+    } else {
+        return;
     }
+    resend(contiguous_, received, out);
+    lastAsked_ = contiguous_;
+    cycleEndsSinceAsk_ = 0;
 }
 
 void StreamRecorder::feedback(int64_t counter, const StreamBehaviour& b, StreamAnswers& out)

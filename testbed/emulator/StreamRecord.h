@@ -252,6 +252,7 @@ private:
     std::set<int64_t> droppedOnce_;
     int64_t lastAsked_ = -1;
     uint64_t cycleEndsSinceAsk_ = 0;
+    uint64_t resendRetryCycles_ = 2;  // cycle ends before the same request is repeated
     bool farAsked_ = false;
 
     // Bursts.

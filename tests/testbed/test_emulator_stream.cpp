@@ -389,6 +389,30 @@ TEST_F(Stream, LossByShareAndByCountIsRepeatable)
     EXPECT_EQ(r.missing, 9u);
 }
 
+// Packets already on their way when the host took a request bring cycle
+// ends too: asking at every second one would have the host resend the same
+// run again and again. Each repeat waits twice as many cycle ends.
+TEST_F(Stream, AGapLeftOpenIsAskedForAgainAfterEverLongerWaits)
+{
+    config.sinks[0].stream.dropCounters = {5};
+    start();
+    connect();
+    for (uint16_t first = 0; first < 128; first += 4) {
+        burst(first, 4);
+        if (first % 32 == 28) {
+            settle();
+        }
+    }
+    settle();
+    std::vector<uint16_t> askedAt;
+    for (const Datagram& d : answers()) {
+        EXPECT_EQ(d.bytes.getOption1(), 5);
+        askedAt.push_back(static_cast<uint16_t>(d.bytes.getOption2()));
+    }
+    // At the gap, then after 2, 4, 8 and 16 cycle ends.
+    EXPECT_EQ(askedAt, (std::vector<uint16_t>{6, 11, 27, 59, 123}));
+}
+
 TEST_F(Stream, AResendRequestFarBackCanBeAskedFor)
 {
     config.sinks[0].stream.resendBackAfter = 10;
