@@ -1,0 +1,175 @@
+// Real ALSA programs (aplay, speaker-test) play into the daemon's card
+// through the testbed's PCM plugin, in the driver's place.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DaemonRun.h"
+#include "bridge/BridgeMemHeader.h"
+#include "testbed/player/Sources.h"
+
+using namespace daemonrun;
+
+namespace {
+
+// A command found on PATH, empty when not.
+std::string onPath(const std::string& name)
+{
+    const char* path = getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string d; std::getline(dirs, d, ':');) {
+        const std::string candidate = d + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+void putLe(std::string& out, uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    }
+}
+
+// A 16-bit stereo WAV whose frame i carries the counter i + 1 (so no frame
+// is mute and the pre-roll cannot be mistaken for audio); its sample bytes.
+std::string writeCounterWav(const std::string& path, uint32_t rate, uint32_t frames)
+{
+    constexpr uint32_t kChannels = 2;
+    std::string data(size_t{frames} * kChannels * 2, '\0');
+    for (uint32_t i = 0; i < frames; ++i) {
+        testbed::writeCounterFrame(reinterpret_cast<uint8_t*>(&data[size_t{i} * kChannels * 2]),
+                                   QUORVIN::QUORVIN_BR_FORMAT_PCM16, kChannels, i + 1);
+    }
+    std::string file = "RIFF";
+    putLe(file, static_cast<uint32_t>(36 + data.size()), 4);
+    file += "WAVEfmt ";
+    putLe(file, 16, 4);
+    putLe(file, 1, 2);
+    putLe(file, kChannels, 2);
+    putLe(file, rate, 4);
+    putLe(file, rate * kChannels * 2, 4);
+    putLe(file, kChannels * 2, 2);
+    putLe(file, 16, 2);
+    file += "data";
+    putLe(file, static_cast<uint32_t>(data.size()), 4);
+    std::ofstream(path, std::ios::binary) << file << data;
+    return data;
+}
+
+class DaemonAlsa : public DaemonRun {
+protected:
+    void SetUp() override
+    {
+        plugin = buildDir() + "/testbed/libasound_module_pcm_quorvin.so";
+        if (!std::filesystem::exists(plugin)) {
+            GTEST_SKIP() << "the ALSA plugin is not built (no alsa-lib: libasound2-dev)";
+        }
+        aplay = onPath("aplay");
+        speakerTest = onPath("speaker-test");
+        if (aplay.empty() || speakerTest.empty()) {
+            GTEST_SKIP() << "aplay or speaker-test missing (alsa-utils)";
+        }
+        DaemonRun::SetUp();
+    }
+
+    // An ALSA configuration that keeps the system's and adds the card's PCM
+    // "quorvin_card" through the plugin.
+    std::string writeAlsaConfig(int card) const
+    {
+        const std::string path = dir + "/asound.conf";
+        std::ofstream(path) << "<confdir:alsa.conf>\n"
+                            << "pcm_type.quorvin { lib \"" << plugin << "\" }\n"
+                            << "pcm.quorvin_card {\n  type quorvin\n  card \""
+                            << testbed::driverCardFile(standinDir, card) << "\"\n  events \"" << standinDir << "/"
+                            << testbed::kDriverEventsFile << "\"\n}\n";
+        return path;
+    }
+
+    // An ALSA program in the host namespace with that configuration; its exit status.
+    int runAlsa(int card, std::vector<std::string> argv, std::string* output) const
+    {
+        argv.insert(argv.begin(), {"env", "ALSA_CONFIG_PATH=" + writeAlsaConfig(card)});
+        return net.run(testnet::NetNamespaces::Host, argv, output);
+    }
+
+    // Emulator lines of a sink's stream that hold `part`.
+    size_t streamLines(const std::string& sink, const std::string& part) const
+    {
+        std::istringstream in(emulatorOutput());
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);) {
+            n += line.rfind(sinks.at(sink).stream + " ", 0) == 0 && line.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+    std::string plugin;
+    std::string aplay;
+    std::string speakerTest;
+};
+
+// aplay plays a WAV file into Main's card: the recording holds its samples
+// byte for byte after the mute pre-roll, and only mute after them.
+TEST_F(DaemonAlsa, AplayIsRecordedExactly)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const int card = cardOf("Main");
+    ASSERT_GE(card, 0);
+    const std::string samples = writeCounterWav(dir + "/counter.wav", 48000, 48000);
+    std::string output;
+    ASSERT_EQ(runAlsa(card, {aplay, "-D", "quorvin_card", dir + "/counter.wav"}, &output), 0) << output;
+    ASSERT_TRUE(testwait::waitFor([&] { return streamLines("Main", "#0 disconnect") == 1; }, 10s))
+        << emulatorOutput();
+    const std::string audio = readFile(sinks.at("Main").audio);
+    size_t start = 0;
+    while (start + 4 <= audio.size() && audio.compare(start, 4, std::string(4, '\0')) == 0) {
+        start += 4;
+    }
+    ASSERT_GE(audio.size(), start + samples.size()) << "recorded " << audio.size() << " bytes, audio from " << start;
+    size_t firstDiff = 0;
+    while (firstDiff < samples.size() && audio[start + firstDiff] == samples[firstDiff]) {
+        ++firstDiff;
+    }
+    EXPECT_EQ(firstDiff, samples.size()) << "the recording differs from byte " << firstDiff << " of the samples";
+    EXPECT_EQ(audio.find_first_not_of('\0', start + samples.size()), std::string::npos);
+    // The plugin left the card as it found it: open, no request.
+    EXPECT_TRUE(testwait::waitFor(
+        [&] {
+            const std::string bytes = readFile(testbed::driverCardFile(standinDir, card));
+            const auto* h = reinterpret_cast<const QUORVIN::BridgeMemHeader*>(bytes.data() + kRingBytes);
+            return bytes.size() >= kRingBytes + sizeof(*h) && h->driverRequest == 0
+                   && h->hostStatus == QUORVIN::QUORVIN_BR_STATUS_OPEN;
+        },
+        5s));
+}
+
+// speaker-test plays two loops of its sine through both channels without an
+// error, as one stream the sink records.
+TEST_F(DaemonAlsa, SpeakerTestPlaysItsLoops)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const int card = cardOf("Main");
+    ASSERT_GE(card, 0);
+    std::string output;
+    ASSERT_EQ(runAlsa(card,
+                      {speakerTest, "-D", "quorvin_card", "-c", "2", "-r", "48000", "-F", "S16_LE", "-t", "sine", "-l",
+                       "2", "-b", "200000", "-p", "20000"},
+                      &output),
+              0)
+        << output;
+    EXPECT_EQ(output.find("error"), std::string::npos) << output;
+    ASSERT_TRUE(testwait::waitFor([&] { return streamLines("Main", "#0 disconnect") == 1; }, 10s))
+        << emulatorOutput();
+    const std::string audio = readFile(sinks.at("Main").audio);
+    EXPECT_NE(audio.find_first_not_of('\0'), std::string::npos) << "only mute recorded";
+}
+
+}  // namespace
