@@ -33,14 +33,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using QUORVIN::loadField;
 using QUORVIN::storeField;
-
-constexpr uint32_t kOpen = QUORVIN::QUORVIN_BR_STATUS_OPEN;
-constexpr uint32_t kConnected = QUORVIN::QUORVIN_BR_STATUS_CONNECTED;
-constexpr uint32_t kPlaying = QUORVIN::QUORVIN_BR_STATUS_PLAYING;
-constexpr uint32_t kError = QUORVIN::QUORVIN_BR_STATUS_ERROR;
-constexpr uint32_t kInUse = QUORVIN::QUORVIN_BR_REQUEST_INUSE;
-constexpr uint32_t kStream = QUORVIN::QUORVIN_BR_REQUEST_STREAM;
-constexpr uint32_t kRun = QUORVIN::QUORVIN_BR_REQUEST_RUN;
+using testbed::kConnected;
+using testbed::kError;
+using testbed::kInUse;
+using testbed::kOpen;
+using testbed::kPlaying;
+using testbed::kRun;
+using testbed::kStream;
 
 // The card formats an ALSA format stands for. Every one is mute at zero bytes.
 struct FormatPair {
@@ -540,6 +539,7 @@ extern "C" {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(quorvin)
 {
+    (void)root;
     std::string cardPath;
     std::string eventsPath;
     long timeoutMs = 10000;

@@ -7,9 +7,19 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/BridgeMemHeader.h"
 #include "testbed/driver/DriverEvents.h"
 
 namespace testbed {
+
+// The status and request bits a driver looks at and raises.
+inline constexpr uint32_t kOpen = QUORVIN::QUORVIN_BR_STATUS_OPEN;
+inline constexpr uint32_t kConnected = QUORVIN::QUORVIN_BR_STATUS_CONNECTED;
+inline constexpr uint32_t kPlaying = QUORVIN::QUORVIN_BR_STATUS_PLAYING;
+inline constexpr uint32_t kError = QUORVIN::QUORVIN_BR_STATUS_ERROR;
+inline constexpr uint32_t kInUse = QUORVIN::QUORVIN_BR_REQUEST_INUSE;
+inline constexpr uint32_t kStream = QUORVIN::QUORVIN_BR_REQUEST_STREAM;
+inline constexpr uint32_t kRun = QUORVIN::QUORVIN_BR_REQUEST_RUN;
 
 struct CardMapping {
     uint8_t* ring = nullptr;  // the header follows at ring + ringBytes

@@ -15,14 +15,6 @@ namespace {
 using QUORVIN::loadField;
 using QUORVIN::storeField;
 
-constexpr uint32_t kOpen = QUORVIN::QUORVIN_BR_STATUS_OPEN;
-constexpr uint32_t kConnected = QUORVIN::QUORVIN_BR_STATUS_CONNECTED;
-constexpr uint32_t kPlaying = QUORVIN::QUORVIN_BR_STATUS_PLAYING;
-constexpr uint32_t kError = QUORVIN::QUORVIN_BR_STATUS_ERROR;
-constexpr uint32_t kInUse = QUORVIN::QUORVIN_BR_REQUEST_INUSE;
-constexpr uint32_t kStream = QUORVIN::QUORVIN_BR_REQUEST_STREAM;
-constexpr uint32_t kRun = QUORVIN::QUORVIN_BR_REQUEST_RUN;
-
 struct InvalidName {
     InvalidHeader kind;
     const char* name;
