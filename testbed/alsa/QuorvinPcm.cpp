@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -73,14 +74,9 @@ struct Card {
     uint32_t periodCount = 0;
     snd_pcm_uframes_t bufferFrames = 0;
     snd_pcm_uframes_t availMin = 0;
+    snd_pcm_uframes_t boundary = 0;
 
-    // The stream the host holds for these parameters.
-    bool streaming = false;
-    uint64_t streamFormat = 0;
-    uint64_t streamRate = 0;
-    uint64_t streamChannels = 0;
-    uint32_t streamRing = 0;
-    uint32_t streamPeriods = 0;
+    bool streaming = false;  // the host holds a stream for these parameters
 
     // Where ALSA's frame 0 lies in the ring, and what the host has read since.
     std::mutex mutex;
@@ -194,69 +190,66 @@ int cbHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t*)
     c.periodCount = static_cast<uint32_t>(periods);
     c.bufferFrames = io->buffer_size;
     c.availMin = io->period_size;
+    // alsa-lib's own rule, until the software parameters tell it.
+    c.boundary = io->buffer_size;
+    while (c.boundary * 2 <= LONG_MAX - io->buffer_size) {
+        c.boundary *= 2;
+    }
     return 0;
 }
 
 int cbSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params)
 {
+    Card& c = *cardOf(io);
     snd_pcm_uframes_t min = 0;
     if (snd_pcm_sw_params_get_avail_min(params, &min) == 0) {
-        cardOf(io)->availMin = std::max<snd_pcm_uframes_t>(min, 1);
+        c.availMin = std::max<snd_pcm_uframes_t>(min, 1);
+    }
+    snd_pcm_uframes_t boundary = 0;
+    if (snd_pcm_sw_params_get_boundary(params, &boundary) == 0 && boundary != 0) {
+        c.boundary = boundary;
     }
     return 0;
 }
 
+// Every prepare asks for a fresh stream. The host, restarting play in a
+// stream it stopped, refills all its free slots from the ring at once,
+// more periods than a small ring holds: the application would hear the
+// ring's old bytes.
 int cbPrepare(snd_pcm_ioplug_t* io)
 {
     Card& c = *cardOf(io);
-    const bool same = c.streaming && c.streamFormat == c.format && c.streamRate == c.rate
-                      && c.streamChannels == c.channels && c.streamRing == c.ringBytes
-                      && c.streamPeriods == c.periodCount;
-    const uint32_t s = c.status();
-    if (!same || (s & kError) != 0 || (s & kConnected) == 0) {
-        if (c.streaming || (s & kConnected) != 0) {
-            const int err = streamOff(c);
-            if (err < 0) {
-                return err;
-            }
-        }
-        storeField(c.header->chosenFormat, c.format);
-        storeField(c.header->chosenRate, c.rate);
-        storeField(c.header->chosenChannels, c.channels);
-        storeField(c.header->ringBytes, c.ringBytes);
-        storeField(c.header->periodCount, c.periodCount);
-        c.request(kInUse | kStream);
-        const auto answered = [&] {
-            const uint32_t now = c.status();
-            return (now & (kConnected | kError)) != 0 || (now & kOpen) != kOpen;
-        };
-        const bool gotAnswer = c.waitStatus(answered, c.timeout);
-        const uint32_t answer = c.status();
-        if (!gotAnswer || (answer & kError) != 0 || (answer & kOpen) != kOpen) {
-            SNDERR("quorvin: the host did not take the stream (status 0x%x)", answer);
-            streamOff(c);
-            return -EIO;
-        }
-        c.streaming = true;
-        c.streamFormat = c.format;
-        c.streamRate = c.rate;
-        c.streamChannels = c.channels;
-        c.streamRing = c.ringBytes;
-        c.streamPeriods = c.periodCount;
-    } else {
-        // The same stream again (a recovery, a second file): play on from
-        // where the host stopped reading once it has stopped.
-        c.request(kInUse | kStream);
-        if (!c.waitStatus([&] { return (c.status() & kPlaying) == 0; }, c.timeout)) {
-            SNDERR("quorvin: the host kept playing (status 0x%x)", c.status());
-            return -EIO;
+    armTimer(c, false);
+    if (c.streaming || (c.status() & kConnected) != 0) {
+        const int err = streamOff(c);
+        if (err < 0) {
+            return err;
         }
     }
+    storeField(c.header->chosenFormat, c.format);
+    storeField(c.header->chosenRate, c.rate);
+    storeField(c.header->chosenChannels, c.channels);
+    storeField(c.header->ringBytes, c.ringBytes);
+    storeField(c.header->periodCount, c.periodCount);
+    c.request(kInUse | kStream);
+    const auto answered = [&] {
+        const uint32_t now = c.status();
+        return (now & (kConnected | kError)) != 0 || (now & kOpen) != kOpen;
+    };
+    const bool gotAnswer = c.waitStatus(answered, c.timeout);
+    const uint32_t answer = c.status();
+    if (!gotAnswer || (answer & kError) != 0 || (answer & kOpen) != kOpen) {
+        SNDERR("quorvin: the host did not take the stream (status 0x%x)", answer);
+        streamOff(c);
+        return -EIO;
+    }
     std::lock_guard<std::mutex> lock(c.mutex);
+    // The host reads from here (0 after its connect).
     c.base = loadField(c.header->hostReadPos);
     if (c.base >= c.ringBytes || c.base % c.frameBytes != 0) {
         return -EIO;
     }
+    c.streaming = true;
     c.lastPos = c.base;
     c.consumed = 0;
     c.lost = false;
@@ -296,7 +289,9 @@ snd_pcm_sframes_t cbPointer(snd_pcm_ioplug_t* io)
     if (c.lost || (io->state == SND_PCM_STATE_RUNNING && hwFrames(c) > io->appl_ptr)) {
         return -EPIPE;
     }
-    return static_cast<snd_pcm_sframes_t>(hwFrames(c) % c.bufferFrames);
+    // Up to the boundary, not the buffer: a host a whole buffer on (the
+    // drain's last frames read) must not look like a host that stood still.
+    return static_cast<snd_pcm_sframes_t>(hwFrames(c) % c.boundary);
 }
 
 snd_pcm_sframes_t cbTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas, snd_pcm_uframes_t offset,
@@ -585,7 +580,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quorvin)
     }
     c->io.version = SND_PCM_IOPLUG_VERSION;
     c->io.name = "Quorvin card";
-    c->io.flags = SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    c->io.flags = SND_PCM_IOPLUG_FLAG_MONOTONIC | SND_PCM_IOPLUG_FLAG_BOUNDARY_WA;
     c->io.poll_fd = c->timer;
     c->io.poll_events = POLLIN;
     c->io.mmap_rw = 0;

@@ -38,15 +38,17 @@ void putLe(std::string& out, uint32_t v, int bytes)
     }
 }
 
-// A 16-bit stereo WAV whose frame i carries the counter i + 1 (so no frame
-// is mute and the pre-roll cannot be mistaken for audio); its sample bytes.
-std::string writeCounterWav(const std::string& path, uint32_t rate, uint32_t frames)
+// A 16-bit stereo 48 kHz WAV whose frame i carries the counter first + i
+// (first >= 1: no frame is mute, so the pre-roll cannot be mistaken for
+// audio); its sample bytes.
+std::string writeCounterWav(const std::string& path, uint32_t frames, uint32_t first)
 {
     constexpr uint32_t kChannels = 2;
+    constexpr uint32_t kRate = 48000;
     std::string data(size_t{frames} * kChannels * 2, '\0');
     for (uint32_t i = 0; i < frames; ++i) {
         testbed::writeCounterFrame(reinterpret_cast<uint8_t*>(&data[size_t{i} * kChannels * 2]),
-                                   QUORVIN::QUORVIN_BR_FORMAT_PCM16, kChannels, i + 1);
+                                   QUORVIN::QUORVIN_BR_FORMAT_PCM16, kChannels, first + i);
     }
     std::string file = "RIFF";
     putLe(file, static_cast<uint32_t>(36 + data.size()), 4);
@@ -54,8 +56,8 @@ std::string writeCounterWav(const std::string& path, uint32_t rate, uint32_t fra
     putLe(file, 16, 4);
     putLe(file, 1, 2);
     putLe(file, kChannels, 2);
-    putLe(file, rate, 4);
-    putLe(file, rate * kChannels * 2, 4);
+    putLe(file, kRate, 4);
+    putLe(file, kRate * kChannels * 2, 4);
     putLe(file, kChannels * 2, 2);
     putLe(file, 16, 2);
     file += "data";
@@ -111,36 +113,51 @@ protected:
         return n;
     }
 
+    void aplayIsRecordedExactly(const std::vector<uint32_t>& lengths);
+
     std::string plugin;
     std::string aplay;
     std::string speakerTest;
 };
 
-// aplay plays a WAV file into Main's card: the recording holds its samples
-// byte for byte after the mute pre-roll, and only mute after them.
-TEST_F(DaemonAlsa, AplayIsRecordedExactly)
+// aplay plays WAV files into Main's card: the recording holds each file's
+// samples byte for byte, each after mute (the pre-roll, the pause between
+// files), and only mute after the last.
+void DaemonAlsa::aplayIsRecordedExactly(const std::vector<uint32_t>& lengths)
 {
     ASSERT_NO_FATAL_FAILURE(startAll());
     const int card = cardOf("Main");
     ASSERT_GE(card, 0);
-    // Not whole periods: the last period is part audio, part the padding.
-    const std::string samples = writeCounterWav(dir + "/counter.wav", 48000, 48777);
+    std::vector<std::string> argv{aplay, "-D", "quorvin_card"};
+    std::vector<std::string> files;
+    uint32_t first = 1;
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        argv.push_back(dir + "/counter" + std::to_string(i) + ".wav");
+        files.push_back(writeCounterWav(argv.back(), lengths[i], first));
+        first += lengths[i];
+    }
     std::string output;
-    ASSERT_EQ(runAlsa(card, {aplay, "-D", "quorvin_card", dir + "/counter.wav"}, &output), 0) << output;
-    ASSERT_TRUE(testwait::waitFor([&] { return streamLines("Main", "#0 disconnect") == 1; }, 10s))
-        << emulatorOutput();
+    ASSERT_EQ(runAlsa(card, argv, &output), 0) << output;
+    // A stream for each file.
+    const std::string last = "#" + std::to_string(files.size() - 1) + " disconnect";
+    ASSERT_TRUE(testwait::waitFor([&] { return streamLines("Main", last) == 1; }, 10s)) << emulatorOutput();
+    EXPECT_EQ(streamLines("Main", "#" + std::to_string(files.size()) + " "), 0U) << emulatorOutput();
     const std::string audio = readFile(sinks.at("Main").audio);
-    size_t start = 0;
-    while (start + 4 <= audio.size() && audio.compare(start, 4, std::string(4, '\0')) == 0) {
-        start += 4;
+    size_t at = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE("file " + std::to_string(i));
+        while (at + 4 <= audio.size() && audio.compare(at, 4, std::string(4, '\0')) == 0) {
+            at += 4;
+        }
+        ASSERT_GE(audio.size(), at + files[i].size()) << "recorded " << audio.size() << " bytes, audio from " << at;
+        size_t same = 0;
+        while (same < files[i].size() && audio[at + same] == files[i][same]) {
+            ++same;
+        }
+        ASSERT_EQ(same, files[i].size()) << "the recording differs from byte " << same << " of the samples";
+        at += same;
     }
-    ASSERT_GE(audio.size(), start + samples.size()) << "recorded " << audio.size() << " bytes, audio from " << start;
-    size_t firstDiff = 0;
-    while (firstDiff < samples.size() && audio[start + firstDiff] == samples[firstDiff]) {
-        ++firstDiff;
-    }
-    EXPECT_EQ(firstDiff, samples.size()) << "the recording differs from byte " << firstDiff << " of the samples";
-    EXPECT_EQ(audio.find_first_not_of('\0', start + samples.size()), std::string::npos);
+    EXPECT_EQ(audio.find_first_not_of('\0', at), std::string::npos);
     // The plugin left the card as it found it: open, no request.
     EXPECT_TRUE(testwait::waitFor(
         [&] {
@@ -150,6 +167,19 @@ TEST_F(DaemonAlsa, AplayIsRecordedExactly)
                    && h->hostStatus == QUORVIN::QUORVIN_BR_STATUS_OPEN;
         },
         5s));
+}
+
+// About a second, not whole periods: the last period is part audio, part mute.
+TEST_F(DaemonAlsa, AplayIsRecordedExactly)
+{
+    aplayIsRecordedExactly({48777});
+}
+
+// aplay frees the parameters after a file and sets them again for the next:
+// the plugin lets the first stream go and asks for a fresh one.
+TEST_F(DaemonAlsa, AplayPlaysTwoFilesOneAfterTheOther)
+{
+    aplayIsRecordedExactly({30011, 20011});
 }
 
 // speaker-test plays two loops of its sine through both channels without an
