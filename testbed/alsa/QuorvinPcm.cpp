@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -76,7 +77,7 @@ struct Card {
     snd_pcm_uframes_t availMin = 0;
     snd_pcm_uframes_t boundary = 0;
 
-    bool streaming = false;  // the host holds a stream for these parameters
+    std::atomic<bool> streaming{false};  // the host holds a stream for these parameters
 
     // Where ALSA's frame 0 lies in the ring, and what the host has read since.
     std::mutex mutex;
