@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "DaemonRun.h"
 #include "bridge/BridgeMemHeader.h"
+#include "testbed/player/CardFormat.h"
 #include "testbed/player/Sources.h"
 
 using namespace daemonrun;
@@ -180,6 +186,67 @@ TEST_F(DaemonAlsa, AplayIsRecordedExactly)
 TEST_F(DaemonAlsa, AplayPlaysTwoFilesOneAfterTheOther)
 {
     aplayIsRecordedExactly({30011, 20011});
+}
+
+// The parameters ALSA offers are the header's: its formats, channel counts
+// and rates, period sizes and counts, and a buffer up to the card's ring.
+TEST_F(DaemonAlsa, AplayIsOfferedTheHeadersParameters)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    const int card = cardOf("Main");
+    ASSERT_GE(card, 0);
+    const std::string bytes = readFile(testbed::driverCardFile(standinDir, card));
+    ASSERT_GE(bytes.size(), kRingBytes + sizeof(QUORVIN::BridgeMemHeader));
+    QUORVIN::BridgeMemHeader h;
+    std::memcpy(&h, bytes.data() + kRingBytes, sizeof(h));
+    const auto range = [](uint64_t low, uint64_t high) {
+        return low == high ? std::to_string(low) : "[" + std::to_string(low) + " " + std::to_string(high) + "]";
+    };
+    std::set<std::string> formats;
+    const std::pair<uint64_t, const char*> names[] = {
+        {QUORVIN::QUORVIN_BR_FORMAT_PCM16, "S16_LE"},     {QUORVIN::QUORVIN_BR_FORMAT_PCM24, "S24_3LE"},
+        {QUORVIN::QUORVIN_BR_FORMAT_PCM32, "S32_LE"},     {QUORVIN::QUORVIN_BR_FORMAT_FLOAT32, "FLOAT_LE"},
+        {QUORVIN::QUORVIN_BR_FORMAT_FLOAT64, "FLOAT64_LE"}};
+    for (const auto& [code, name] : names) {
+        if ((h.formatMask & code) != 0) {
+            formats.insert(name);
+        }
+    }
+    ASSERT_FALSE(formats.empty()) << std::hex << h.formatMask;
+    uint64_t rateLow = UINT64_MAX;
+    uint64_t rateHigh = 0;
+    for (int bit = 0; bit < 64; ++bit) {
+        const uint64_t hz = testbed::rateOfBit(h.rateMask & (uint64_t{1} << bit));
+        if (hz != 0) {
+            rateLow = std::min(rateLow, hz);
+            rateHigh = std::max(rateHigh, hz);
+        }
+    }
+    ASSERT_NE(h.channelMask, 0U);
+    const uint64_t channelLow = static_cast<uint64_t>(__builtin_ctzll(h.channelMask)) + 1;
+    const uint64_t channelHigh = 64 - static_cast<uint64_t>(__builtin_clzll(h.channelMask));
+
+    const std::string wav = dir + "/short.wav";
+    writeCounterWav(wav, 4800, 1);
+    std::string output;
+    ASSERT_EQ(runAlsa(card, {aplay, "--dump-hw-params", "-D", "quorvin_card", wav}, &output), 0) << output;
+    std::map<std::string, std::string> dump;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && colon + 1 < line.size()) {
+            dump[line.substr(0, colon)] = line.substr(line.find_first_not_of(' ', colon + 1));
+        }
+    }
+    std::istringstream formatWords(dump["FORMAT"]);
+    std::set<std::string> offered{std::istream_iterator<std::string>(formatWords), {}};
+    EXPECT_EQ(offered, formats) << output;
+    EXPECT_EQ(dump["ACCESS"], "MMAP_INTERLEAVED RW_INTERLEAVED") << output;
+    EXPECT_EQ(dump["CHANNELS"], range(channelLow, channelHigh)) << output;
+    EXPECT_EQ(dump["RATE"], range(rateLow, rateHigh)) << output;
+    EXPECT_EQ(dump["PERIOD_BYTES"], range(h.periodSizeMin, h.periodSizeMax)) << output;
+    EXPECT_EQ(dump["PERIODS"], range(h.periodMin, h.periodMax)) << output;
+    EXPECT_EQ(dump["BUFFER_BYTES"], range(uint64_t{h.periodSizeMin} * h.periodMin, kRingBytes)) << output;
 }
 
 // speaker-test plays two loops of its sine through both channels without an
