@@ -328,6 +328,12 @@ int cbDrain(snd_pcm_ioplug_t* io)
     const snd_pcm_uframes_t end = io->appl_ptr;
     {
         std::lock_guard<std::mutex> lock(c.mutex);
+        // A drain before the start threshold was reached (less to play than
+        // the buffer holds) comes without a start: what was written plays now.
+        if ((loadField(c.header->driverRequest) & kRun) == 0) {
+            c.request(kInUse | kStream | kRun);
+            c.progress = Clock::now();
+        }
         update(c);
         const snd_pcm_uframes_t hw = std::min(hwFrames(c), end);
         for (snd_pcm_uframes_t f = end; f < hw + c.bufferFrames;) {

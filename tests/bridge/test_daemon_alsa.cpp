@@ -181,6 +181,13 @@ TEST_F(DaemonAlsa, AplayIsRecordedExactly)
     aplayIsRecordedExactly({48777});
 }
 
+// A tenth of a second, less than aplay's buffer: it never reaches its start
+// threshold, and the drain starts it.
+TEST_F(DaemonAlsa, AplayPlaysAFileShorterThanItsBuffer)
+{
+    aplayIsRecordedExactly({4800});
+}
+
 // aplay frees the parameters after a file and sets them again for the next:
 // the plugin lets the first stream go and asks for a fresh one.
 TEST_F(DaemonAlsa, AplayPlaysTwoFilesOneAfterTheOther)
