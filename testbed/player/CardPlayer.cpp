@@ -1,16 +1,12 @@
 #include "testbed/player/CardPlayer.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "testbed/player/CardFormat.h"
+#include "testbed/player/CardMap.h"
 
 namespace testbed {
 
@@ -18,20 +14,6 @@ namespace {
 
 using QUORVIN::loadField;
 using QUORVIN::storeField;
-
-constexpr uint32_t kOpen = QUORVIN::QUORVIN_BR_STATUS_OPEN;
-constexpr uint32_t kConnected = QUORVIN::QUORVIN_BR_STATUS_CONNECTED;
-constexpr uint32_t kPlaying = QUORVIN::QUORVIN_BR_STATUS_PLAYING;
-constexpr uint32_t kError = QUORVIN::QUORVIN_BR_STATUS_ERROR;
-constexpr uint32_t kInUse = QUORVIN::QUORVIN_BR_REQUEST_INUSE;
-constexpr uint32_t kStream = QUORVIN::QUORVIN_BR_REQUEST_STREAM;
-constexpr uint32_t kRun = QUORVIN::QUORVIN_BR_REQUEST_RUN;
-
-// Without the event block the header is looked at this often.
-constexpr auto kNap = std::chrono::microseconds(500);
-// A futex wait also ends this soon: a change may come on the other counter,
-// or from a host that sends no request for it.
-constexpr auto kFutexSlice = std::chrono::milliseconds(20);
 
 struct InvalidName {
     InvalidHeader kind;
@@ -115,32 +97,7 @@ void CardPlayer::request(uint32_t bits)
 template <typename Done>
 bool CardPlayer::waitFor(Done done, Clock::time_point deadline, Counter counter)
 {
-    const uint32_t* word = counter == Counter::WAKEUPS ? wakeups_ : notifies_;
-    for (;;) {
-        // The counter before the test: a bump after it makes the futex
-        // return at once instead of being missed.
-        const uint32_t seen = word != nullptr ? loadField(*word) : 0;
-        if (done()) {
-            return true;
-        }
-        const auto now = Clock::now();
-        if (now >= deadline) {
-            return false;
-        }
-        const auto left = deadline - now;
-        if (word != nullptr) {
-            const auto slice =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(std::min<Clock::duration>(left, kFutexSlice));
-            timespec ts{static_cast<time_t>(slice.count() / 1000000000), static_cast<long>(slice.count() % 1000000000)};
-            // Not private: the word lives in a file other processes map.
-            syscall(SYS_futex, const_cast<uint32_t*>(word), FUTEX_WAIT, seen, &ts, nullptr, 0);
-        } else {
-            const auto nap =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(std::min<Clock::duration>(left, kNap));
-            timespec ts{0, static_cast<long>(nap.count())};
-            nanosleep(&ts, nullptr);
-        }
-    }
+    return waitCard(counter == Counter::WAKEUPS ? wakeups_ : notifies_, deadline, done);
 }
 
 size_t CardPlayer::pull(uint8_t* period)

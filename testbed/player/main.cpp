@@ -1,10 +1,6 @@
 // card-player NODE [options]: plays into a card node file the way an
 // application and the driver together do. See testbed/README.md.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +10,7 @@
 #include <string>
 
 #include "testbed/player/CardFormat.h"
+#include "testbed/player/CardMap.h"
 #include "testbed/player/CardPlayer.h"
 #include "testbed/player/Sources.h"
 
@@ -68,18 +65,6 @@ int fail(const std::string& message)
 {
     std::fprintf(stderr, "card-player: %s\n", message.c_str());
     return testbed::PLAY_FAILED;
-}
-
-// "/dev/quorvin-alsa_3" -> 3.
-int cardOfNode(const std::string& path)
-{
-    const size_t under = path.rfind('_');
-    const size_t slash = path.rfind('/');
-    if (under == std::string::npos || (slash != std::string::npos && under < slash) || under + 1 >= path.size()) {
-        return -1;
-    }
-    unsigned long long n;
-    return number(path.c_str() + under + 1, n) && n < testbed::DriverEvents::kCards ? static_cast<int>(n) : -1;
 }
 
 }  // namespace
@@ -249,56 +234,23 @@ int main(int argc, char** argv)
         }
     }
 
-    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return fail(node + ": " + std::strerror(errno));
+    testbed::CardMapping mapping;
+    std::string error;
+    if (!testbed::mapCard(node, ringBytes, mapping, error)) {
+        return fail(error);
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        return fail(node + ": " + std::strerror(errno));
-    }
-    const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
-    if (ringBytes == 0) {
-        if (fileSize <= QUORVIN::BRIDGE_HEADER_SIZE || (fileSize - QUORVIN::BRIDGE_HEADER_SIZE) % 8 != 0) {
-            return fail(node + ": " + std::to_string(fileSize) + " bytes is no card mapping");
-        }
-        ringBytes = fileSize - QUORVIN::BRIDGE_HEADER_SIZE;
-    }
-    const uint64_t mapBytes = ringBytes + QUORVIN::BRIDGE_HEADER_SIZE;
-    if (fileSize < mapBytes) {
-        return fail(node + ": " + std::to_string(fileSize) + " bytes, the mapping needs " + std::to_string(mapBytes));
-    }
-    void* map = mmap(nullptr, mapBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (map == MAP_FAILED) {
-        return fail(node + ": mmap: " + std::strerror(errno));
-    }
-
-    testbed::CardPlayer player(static_cast<uint8_t*>(map), ringBytes);
+    testbed::CardPlayer player(mapping.ring, mapping.ringBytes);
+    const testbed::DriverEvents* block = nullptr;
     if (!eventsPath.empty()) {
         if (card < 0) {
-            card = cardOfNode(node);
+            card = testbed::cardOfNode(node);
         }
         if (card < 0) {
             return fail("--events needs --card N: no card number in " + node);
         }
-        const int efd = open(eventsPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (efd < 0) {
-            return fail(eventsPath + ": " + std::strerror(errno));
-        }
-        struct stat est {};
-        if (fstat(efd, &est) != 0 || static_cast<uint64_t>(est.st_size) < sizeof(testbed::DriverEvents)) {
-            close(efd);
-            return fail(eventsPath + ": too short for the event block");
-        }
-        void* events = mmap(nullptr, sizeof(testbed::DriverEvents), PROT_READ, MAP_SHARED, efd, 0);
-        close(efd);
-        if (events == MAP_FAILED) {
-            return fail(eventsPath + ": mmap: " + std::strerror(errno));
-        }
-        const auto* block = static_cast<const testbed::DriverEvents*>(events);
-        if (QUORVIN::loadField(block->magic) != testbed::DriverEvents::kMagic) {
-            return fail(eventsPath + ": not an event block");
+        block = testbed::mapEvents(eventsPath, error);
+        if (block == nullptr) {
+            return fail(error);
         }
         player.setEvents(block, static_cast<int>(card));
     }
@@ -323,6 +275,7 @@ int main(int argc, char** argv)
 
     const int result = player.play(make, options);
     g_player = nullptr;
-    munmap(map, mapBytes);
+    testbed::unmapEvents(block);
+    testbed::unmapCard(mapping);
     return result;
 }
