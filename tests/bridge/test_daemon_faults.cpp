@@ -65,7 +65,12 @@ TEST_F(DaemonFaults, KilledTargetLosesItsCardAndComesBack)
     ASSERT_GE(feed, 0);
     std::atomic<int> played{-1};
     std::string output;
-    std::thread player([&] { played = play(feed, {"--rate", "48000", "--format", "pcm16", "--seconds", "60"}, &output); });
+    // The player waits on the host for as long as the test does: giving up
+    // would clear the stream request, and the daemon would then never try
+    // the reconnect whose failure drops the node, leaving it to the grace.
+    std::thread player([&] {
+        played = play(feed, {"--rate", "48000", "--format", "pcm16", "--seconds", "60", "--timeout", "60000"}, &output);
+    });
     const bool streaming = waitDaemon("SyncBuffer::play\n", 1, 10s);
     if (streaming) {
         ::kill(emulator.pid(), SIGKILL);
