@@ -1093,6 +1093,13 @@ private:
 
     void run()
     {
+        // It reads every packet of the stream before it gets to the
+        // disconnect request; falling behind on a loaded machine, it would
+        // answer that request only after the feedback answers of the packets
+        // it still had, which take up the worker's attempts. So it keeps up,
+        // in the real-time class beside the worker's.
+        TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
+                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
         QUORVIN::Receive rx;
         TIVRA::IPAddress from;
         TIVRA::IPAddress peer{};
