@@ -22,6 +22,7 @@
 #include "foundation/Socket.h"
 #include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/Answerers.h"
 #include "testbed/emulator/ControlHandlers.h"
 #include "testbed/emulator/DiscoveryHandlers.h"
 
@@ -37,6 +38,8 @@ constexpr uint64_t kMaxDelayUs = 3'600'000'000ULL;
 // while the thread is busy elsewhere: about 400 ms of such a stream.
 constexpr int kDataReceiveBuffer = 4 * 1024 * 1024;
 constexpr size_t kNoEndpoint = SIZE_MAX;
+// Threads waiting for requests, each on a processor of its own.
+constexpr size_t kAnswerers = 3;
 
 // What a socket of the target is for: a sink's own port, a sink's stream
 // data socket, the other-port socket, the log relay port, the discovery
@@ -242,7 +245,7 @@ struct SinkSlot {
     StreamRecorder* running() { return streams.empty() || streams.back()->ended() ? nullptr : streams.back().get(); }
 };
 
-// Work for the receive thread that the API asks for: it alone sends.
+// Work for the receiving threads that the API asks for: only they send.
 struct Action {
     enum Kind { END_UNASKED, ASK_RESEND, DEBUG_LINE };
     Kind kind = END_UNASKED;
@@ -428,9 +431,9 @@ struct TargetEmulator::Impl {
     RepeatRun discoveryRun;
     Occurrences discoveryOccurrences;
 
-    // Set up by start before the thread exists, torn down by stop after it
-    // ended; in between the receive thread alone uses them (the wake-up
-    // descriptor is written under the mutex while running).
+    // Set up by start before the threads exist, torn down by stop after
+    // they ended; in between only the thread holding `turn` uses them (the
+    // wake-up descriptor is written under the mutex while running).
     std::vector<std::unique_ptr<Endpoint>> endpoints;
     size_t otherEndpoint = 0;
     size_t logEndpoint = kNoEndpoint;
@@ -440,16 +443,20 @@ struct TargetEmulator::Impl {
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
     std::function<TIVRA::Clock()> clock;
-    std::thread thread;
+    std::vector<std::thread> threads;
+    // Held by the thread that reads, handles and sends; the others wait for
+    // datagrams meanwhile, so whichever wakes first takes the next one.
+    // Taken before `mutex`, never while holding it.
+    std::mutex turn;
 
-    // The receive thread's own.
+    // The receiving threads' own, under `turn`.
     std::deque<Outgoing> pending;  // ordered by due time, equal times in arrival order
     std::vector<uint8_t> scratch = std::vector<uint8_t>(kReceiveSize);
 
     bool openSockets(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses);
     bool bindDiscovery(const TargetConfig& config, std::vector<TIVRA::IPAddress>& addresses);
     void closeSockets();
-    void run();
+    void run(int cpu);
     void handleOldest();
     Request makeRequest(size_t endpoint, Request::Channel channel);
     void keep(std::vector<Request>& records, Request&& request);
@@ -617,13 +624,13 @@ void TargetEmulator::Impl::closeSockets()
     pending.clear();
 }
 
-void TargetEmulator::Impl::run()
+void TargetEmulator::Impl::run(int cpu)
 {
     // A real target answers from a processor of its own; in the host's top
     // real-time class (where permitted) the emulator keeps answering
     // promptly while the machine is busy, also beside the host's stream
     // workers of the tests running side by side, which have that class too.
-    TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(), TIVRA::ThreadPriority::PRIORITY_REALTIME);
+    becomeAnswerer(cpu);
     std::vector<pollfd> fds;
     for (const auto& ep : endpoints) {
         fds.push_back({ep->socket.getDescriptor(), POLLIN, 0});
@@ -632,17 +639,20 @@ void TargetEmulator::Impl::run()
     for (;;) {
         timespec ts{};
         timespec* timeout = nullptr;
-        bool held = false;
-        for (const auto& ep : endpoints) {
-            held = held || ep->held;
-        }
-        if (held) {
-            timeout = &ts;  // datagrams already read: only look
-        } else if (!pending.empty()) {
-            const TIVRA::Clock now = TIVRA::Clock::now();
-            const TIVRA::Clock due = pending.front().due;
-            ts = toTimespec(due.Comp(now) > 0 ? due - now : TIVRA::Clock(0));
-            timeout = &ts;
+        {
+            std::lock_guard<std::mutex> hold(turn);
+            bool held = false;
+            for (const auto& ep : endpoints) {
+                held = held || ep->held;
+            }
+            if (held) {
+                timeout = &ts;  // datagrams already read: only look
+            } else if (!pending.empty()) {
+                const TIVRA::Clock now = TIVRA::Clock::now();
+                const TIVRA::Clock due = pending.front().due;
+                ts = toTimespec(due.Comp(now) > 0 ? due - now : TIVRA::Clock(0));
+                timeout = &ts;
+            }
         }
         const int r = ppoll(fds.data(), fds.size(), timeout, nullptr);
         if (r < 0) {
@@ -651,18 +661,24 @@ void TargetEmulator::Impl::run()
             }
             return;
         }
+        // The stop's wake-up is left unread, so that every thread sees it.
+        if (stopping.load()) {
+            return;
+        }
+        std::lock_guard<std::mutex> hold(turn);
         if (fds.back().revents != 0) {
             uint64_t count = 0;
             while (::read(wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
             }
             if (stopping.load()) {
+                wake();  // this read may have taken the stop's wake-up
                 return;
             }
             runActions();
         }
         for (size_t i = 0; i + 1 < fds.size(); ++i) {
             if (fds[i].revents != 0 && !endpoints[i]->held) {
-                readHeld(*endpoints[i], scratch);
+                readHeld(*endpoints[i], scratch);  // nothing when another thread was first
             }
         }
         handleOldest();
@@ -1157,7 +1173,7 @@ bool TargetEmulator::start(const TargetConfig& config)
 {
     ensureArrivalStamps();
     std::lock_guard<std::mutex> life(impl->lifecycle);
-    if (impl->thread.joinable() || config.sinks.empty()) {
+    if (!impl->threads.empty() || config.sinks.empty()) {
         return false;
     }
     std::vector<TIVRA::IPAddress> addresses;
@@ -1213,19 +1229,24 @@ bool TargetEmulator::start(const TargetConfig& config)
     }
     impl->clock = config.clock;
     impl->stopping.store(false);
-    impl->thread = std::thread(&Impl::run, impl.get());
+    for (const int cpu : answererCpus(kAnswerers)) {
+        impl->threads.emplace_back(&Impl::run, impl.get(), cpu);
+    }
     return true;
 }
 
 void TargetEmulator::stop()
 {
     std::lock_guard<std::mutex> life(impl->lifecycle);
-    if (!impl->thread.joinable()) {
+    if (impl->threads.empty()) {
         return;
     }
     impl->stopping.store(true);
     impl->wake();
-    impl->thread.join();
+    for (std::thread& t : impl->threads) {
+        t.join();
+    }
+    impl->threads.clear();
     std::vector<EndedStream> ended;
     {
         std::lock_guard<std::mutex> lock(impl->mutex);

@@ -1,7 +1,7 @@
 // A scripted target on ::1 for the discovery exchanges: a discovery socket,
 // one socket per sink port and an "other" socket (another port of the same
-// host), served by one thread that hands every request to the test's
-// handler and sends back what it returns. Requests are recorded.
+// host), served by threads that hand every request, one at a time, to the
+// test's handler and send back what it returns. Requests are recorded.
 #pragma once
 
 #include <poll.h>
@@ -18,8 +18,8 @@
 
 #include "foundation/IPAddress.h"
 #include "foundation/Socket.h"
-#include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/Answerers.h"
 
 namespace fake {
 
@@ -78,12 +78,16 @@ public:
             ok = ok && sockets[i].open(TIVRA::Socket::UDP_V6) && sockets[i].bindV6(a);
             addresses.push_back(a);
         }
-        thread = std::thread([this] { run(); });
+        for (const int cpu : testbed::answererCpus(3)) {
+            threads.emplace_back([this, cpu] { run(cpu); });
+        }
     }
     ~Target()
     {
         stop = true;
-        thread.join();
+        for (std::thread& t : threads) {
+            t.join();
+        }
     }
 
     bool ok = true;
@@ -126,13 +130,13 @@ private:
         return a;
     }
 
-    void run()
+    // A real target answers from a processor of its own: in real-time
+    // class, and with several threads waiting on processors of their own
+    // (the first awake answers), it keeps answering within the budget while
+    // parallel tests load the machine.
+    void run(int cpu)
     {
-        // A real target answers from a processor of its own: in real-time
-        // class it keeps answering within the budget while parallel tests
-        // load the machine.
-        TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
-                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
+        testbed::becomeAnswerer(cpu);
         std::vector<pollfd> fds;
         for (auto& s : sockets) {
             fds.push_back({s.getDescriptor(), POLLIN, 0});
@@ -141,8 +145,10 @@ private:
             if (::poll(fds.data(), fds.size(), 20) <= 0) {
                 continue;
             }
+            std::lock_guard<std::mutex> hold(turn);
             for (size_t i = 0; i + 1 < fds.size(); ++i) {
-                if ((fds[i].revents & POLLIN) == 0) {
+                // Another thread may have taken what woke this one.
+                if ((fds[i].revents & POLLIN) == 0 || sockets[i].wait(TIVRA::Clock(0)) != TIVRA::Socket::WaitReady) {
                     continue;
                 }
                 Seen s;
@@ -177,7 +183,8 @@ public:
     std::atomic<size_t> sent{0};  // replies sent
 
 private:
-    std::thread thread;
+    std::mutex turn;  // the answering thread's
+    std::vector<std::thread> threads;
 };
 
 }  // namespace fake
