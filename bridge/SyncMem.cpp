@@ -378,6 +378,9 @@ bool SyncMem::startStream()
         return true;
     }
     TIVRA::SYSLOG_INFO << "valid format";
+    // The previous stream's buffer worker, if that stream ended on its own,
+    // may still be in its fill hook, reading the ring and the read offset.
+    joinEndedWorker();
     ringReadOffset = 0;
     storeField(header->hostReadPos, uint32_t{0});
     std::memset(ring, format.getMuteByte(), shape.ringBytes);

@@ -51,14 +51,17 @@ void SyncBuffer::waitSpaceSlice(bool (*done)(const SyncBuffer&))
 
 // ---- set-up and lifecycle
 
-void SyncBuffer::setupBuffer(uint64_t frames, uint64_t count, bool onWrite, FormatConfigure format)
+void SyncBuffer::joinEndedWorker()
 {
-    // A buffer worker left from a stream that ended on its own may still be
-    // finishing its last fill; it ends within one slice once the stream is
-    // idle, and must be gone before the slots change under it.
     if (bufferThread.joinable() && !active()) {
         bufferThread.join();
     }
+}
+
+void SyncBuffer::setupBuffer(uint64_t frames, uint64_t count, bool onWrite, FormatConfigure format)
+{
+    // The slots must not change under a worker still finishing its last fill.
+    joinEndedWorker();
     const FormatConfigure f = format.value != 0 ? format : hostConfig;
     bufferBytes = frames * (uint64_t{f.getWid()} * f.getChannel());
     // readPos names the second slot, so a ring needs at least two.

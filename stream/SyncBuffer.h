@@ -67,6 +67,11 @@ public:
     void seek_front();
 
 protected:
+    // Joins a buffer worker left from a stream that ended on its own (it
+    // ends within one slice once the stream is idle): before its hook's
+    // state or the slots are set up for the next stream. Nothing while the
+    // stream is active.
+    void joinEndedWorker();
     void thread_buffer_func();
     void BufferWorker();
 
