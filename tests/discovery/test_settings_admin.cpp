@@ -3,6 +3,7 @@
 // reading stops when the target misbehaves.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <list>
 #include <string>
 #include <vector>
@@ -37,6 +38,15 @@ SettingItem item(uint16_t kind, const std::string& name, uint16_t lower = 0, uin
     i.upper = upper;
     return i;
 }
+
+// The socket's last error shows whether a send was tried at all: the kernel
+// would refuse an oversized datagram itself, so no datagram arriving is not
+// enough to tell a refusal of ours from its.
+class FindWithSocket : public Find {
+public:
+    using Find::Find;
+    int lastSocketError() const { return socket.getLastError(); }
+};
 
 class SettingsAdmin : public ::testing::Test {
 protected:
@@ -74,7 +84,7 @@ protected:
     }
 
     testbed::TargetEmulator target;
-    Find find{hostSetting()};
+    FindWithSocket find{hostSetting()};
     IPAddress to;
 };
 
@@ -359,6 +369,8 @@ TEST_F(SettingsAdmin, ATextTooLongForADatagramIsNotSent)
     EXPECT_EQ(target.discoveryState().settingWrites[0].text, longest);
     EXPECT_FALSE(find.setSinkSetting(to, 2, longest + "a", 1));
     EXPECT_FALSE(find.setTargetSetting(to, 2, std::string(MAX_PAYLOAD, 'b')));
+    EXPECT_FALSE(find.setTargetSetting(to, 2, std::string(70000, 'c'), 1));
+    EXPECT_NE(find.lastSocketError(), EMSGSIZE);
     EXPECT_EQ(target.discoveryRequests().size(), 1u);
 }
 
