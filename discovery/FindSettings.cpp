@@ -32,7 +32,9 @@ bool Find::_TargetSetting(MessageID base, IPAddress to, std::list<TargetSettingI
         return false;
     }
     const uint32_t count = answer.getOption0();
-    // 32-bit counters: a count or an upper bound of 65535 must end.
+    // 32-bit counters: a count or an upper bound of 65535 must end. A read
+    // already ends at its first failed exchange; the give-up check keeps a
+    // silent target from holding the caller should that ever be relaxed.
     for (uint32_t k = 1; k <= count; ++k) {
         if (givenUp(to)) {
             return false;

@@ -1,6 +1,7 @@
 // The setting lists of an emulated target as a settings file gives them.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "foundation/FileInf.h"
@@ -42,6 +43,19 @@ TEST(EmulatorSettingsConfig, ReadsBothListsInOrder)
     EXPECT_EQ(t.items[1].choices, (std::map<uint16_t, std::string>{{2, "slow"}, {3, "fast"}}));
     ASSERT_EQ(config.discovery.settings.sink.items.size(), 1u);
     EXPECT_EQ(config.discovery.settings.sink.items[0].name, "mute");
+}
+
+TEST(EmulatorSettingsConfig, TheSampleFileHasBothLists)
+{
+    const std::string here = __FILE__;
+    testbed::TargetConfig config;
+    std::string error;
+    ASSERT_TRUE(testbed::loadTargetConfig(here.substr(0, here.rfind('/')) + "/../../testbed/emulator/sample-target.inf",
+                                          config, error))
+        << error;
+    ASSERT_EQ(config.discovery.settings.target.items.size(), 2u);
+    EXPECT_EQ(config.discovery.settings.target.items[1].choices.at(1), "Slow");
+    ASSERT_EQ(config.discovery.settings.sink.items.size(), 1u);
 }
 
 TEST(EmulatorSettingsConfig, RefusesUnknownKeysAndBadNumbers)
