@@ -143,4 +143,115 @@ std::string escapeText(const std::string& text)
     return out;
 }
 
+// ---- settings lists
+
+namespace {
+
+constexpr uint16_t SETTING_KIND_SIGNED = 2;
+
+int32_t settingWord(uint16_t word, uint16_t kind)
+{
+    return kind == SETTING_KIND_SIGNED ? static_cast<int32_t>(static_cast<int16_t>(word)) : static_cast<int32_t>(word);
+}
+
+bool settingAnswer(const Receive& answer, MessageID id, uint16_t number)
+{
+    return usable(answer, id) && answer.getOption0() == number;
+}
+
+}  // namespace
+
+bool parseSettingItem(const Receive& answer, MessageID base, uint16_t number, Find::TargetSettingInfo& item,
+                      uint16_t& kind)
+{
+    if (!settingAnswer(answer, static_cast<MessageID>(base + 1), number)) {
+        return false;
+    }
+    Find::TargetSettingInfo fresh;
+    answer.get_str(fresh.name);
+    kind = answer.getOption1();
+    const uint16_t lower = answer.getOption2();
+    const uint16_t upper = answer.getOption3();
+    switch (kind) {
+    case 1:
+    case 2:
+        fresh.type = 2;
+        fresh.minValue = settingWord(lower, kind);
+        fresh.maxValue = settingWord(upper, kind);
+        break;
+    case 3:
+        fresh.type = 3;
+        fresh.maxValue = 1;
+        break;
+    case 4:
+        fresh.type = 1;
+        break;
+    case 5:
+    case 6:
+    case 7:
+        fresh.type = kind - 1;
+        fresh.minValue = lower;
+        fresh.maxValue = upper;
+        break;
+    default:
+        break;
+    }
+    item = std::move(fresh);
+    return true;
+}
+
+bool parseSettingValue(const Receive& answer, MessageID base, uint16_t number, uint16_t kind,
+                       Find::TargetSettingInfo& item)
+{
+    if (!settingAnswer(answer, static_cast<MessageID>(base + 3), number)) {
+        return false;
+    }
+    item.currentValue = settingWord(answer.getOption1(), kind);
+    item.index = settingWord(answer.getOption3(), kind);
+    if (item.type == 1 || item.type == 5) {
+        answer.get_str(item.valueText);
+    }
+    return true;
+}
+
+bool parseSettingChoice(const Receive& answer, MessageID base, uint16_t number, int type, int32_t value,
+                        std::string& text)
+{
+    if (!settingAnswer(answer, static_cast<MessageID>(base + 3), number)) {
+        return false;
+    }
+    answer.get_str(text);
+    if (type == 3 && text.empty()) {
+        if (value == 0) {
+            text = "disable";
+        } else if (value == 1) {
+            text = "enable";
+        }
+    }
+    return true;
+}
+
+void settingChoiceText(Find::TargetSettingInfo& item)
+{
+    if (item.type != 5 || !item.valueText.empty()) {
+        return;
+    }
+    if (item.index >= 0 && static_cast<size_t>(item.index) < item.choices.size()) {
+        item.valueText = item.choices[static_cast<size_t>(item.index)];
+    } else {
+        item.valueText = "unknown";
+    }
+}
+
+bool buildSettingWrite(MessageID base, uint16_t item, const std::string& text, uint16_t value, SendBuffer& request)
+{
+    if (text.size() > MAX_SETTING_TEXT) {
+        return false;
+    }
+    request.set(static_cast<MessageID>(base + 2), 0, item, 1, value, 0);
+    request.set_str(text);
+    request.update();
+    return true;
+}
+
 }  // namespace QUORVIN

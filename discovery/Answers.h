@@ -62,4 +62,35 @@ bool isLoopbackAddress(const TIVRA::IPAddress& address);
 // DEL as \xNN, the backslash doubled.
 std::string escapeText(const std::string& text);
 
+// ---- settings lists. `base` is the list's request identifier (B); the
+// item answer is B + 1, the value answer B + 3. Each reader also wants the
+// item number asked in option 0.
+
+// The largest text a setting write carries: header, text and pad must fit
+// one UDP datagram over IPv6 (65527 bytes).
+constexpr size_t MAX_SETTING_TEXT = 65504;
+
+// Item answer: the name, and the type and bounds by the wire kind, which it
+// also gives (kind 2 is the one read signed).
+bool parseSettingItem(const Receive& answer, MessageID base, uint16_t number, Find::TargetSettingInfo& item,
+                      uint16_t& kind);
+
+// Value answer to a read: option 1 the value, option 3 the index (signed
+// 16-bit for kind 2), the payload the value text for types 1 and 5.
+bool parseSettingValue(const Receive& answer, MessageID base, uint16_t number, uint16_t kind,
+                       Find::TargetSettingInfo& item);
+
+// Value answer to a choice ask: its text; an on/off item (type 3) names an
+// empty text "disable" for 0 and "enable" for 1.
+bool parseSettingChoice(const Receive& answer, MessageID base, uint16_t number, int type, int32_t value,
+                        std::string& text);
+
+// A choice-with-text item without a value text takes the selected choice,
+// or "unknown" when the index names none.
+void settingChoiceText(Find::TargetSettingInfo& item);
+
+// The write request (B + 2, sub-command 1); a text too long for a datagram
+// is refused (false, request untouched).
+bool buildSettingWrite(MessageID base, uint16_t item, const std::string& text, uint16_t value, SendBuffer& request);
+
 }  // namespace QUORVIN

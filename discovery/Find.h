@@ -135,6 +135,38 @@ public:
     static void SortStatus(TIVRA::IPAddress sinkAddress, unsigned short sinkNumber, bool local,
                            const std::map<TIVRA::IPAddress, TargetStatusInfo>& statuses, StatusSort& chain);
 
+    // ---- administration: settings
+    // One item of a target's or its sinks' setting list.
+    struct TargetSettingInfo {
+        int type = 0;
+        std::string name;
+        std::string valueText;
+        std::vector<std::string> choices;
+        int32_t currentValue = 0;
+        int32_t minValue = 0;
+        int32_t maxValue = 0;
+        int32_t index = 0;
+    };
+    // Read a whole list; on a failure the items read before it stay.
+    bool TargetSetting(TIVRA::IPAddress to, std::list<TargetSettingInfo>& list, bool alternate);
+    bool SinkSetting(TIVRA::IPAddress to, std::list<TargetSettingInfo>& list, bool alternate);
+    bool setTargetSetting(TIVRA::IPAddress to, unsigned short item, const std::string& text, unsigned short value);
+    bool setTargetSetting(TIVRA::IPAddress to, unsigned short item, const std::string& text);
+    bool setTargetSetting(TIVRA::IPAddress to, unsigned short item, unsigned short value);
+    bool setSinkSetting(TIVRA::IPAddress to, unsigned short item, const std::string& text, unsigned short value);
+    bool setSinkSetting(TIVRA::IPAddress to, unsigned short item, const std::string& text);
+    bool setSinkSetting(TIVRA::IPAddress to, unsigned short item, unsigned short value);
+    // Ends an edit: accept or discard.
+    bool TargetSettingFinale(TIVRA::IPAddress to, bool accept);
+    bool SinkSettingFinale(TIVRA::IPAddress to, bool accept);
+    // The shared bodies, with the list's base identifier.
+    bool _TargetSetting(MessageID base, TIVRA::IPAddress to, std::list<TargetSettingInfo>& list, bool alternate);
+    bool _setTargetSetting(MessageID base, TIVRA::IPAddress to, unsigned short item, const std::string& text,
+                           unsigned short value);
+    bool _setTargetSetting(MessageID base, TIVRA::IPAddress to, unsigned short item, const std::string& text);
+    bool _setTargetSetting(MessageID base, TIVRA::IPAddress to, unsigned short item, unsigned short value);
+    bool _TargetSettingFinale(MessageID base, TIVRA::IPAddress to, bool accept);
+
 protected:
     uint64_t acceptId;
     uint16_t protocolVersion;

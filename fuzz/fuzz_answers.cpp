@@ -251,5 +251,57 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             require(status == (ok ? raw.status : 17));
         }
     }
+    // ---- settings lists
+    for (const MessageID base : {TARGETSETTING_REQ, SINKSETTING_REQ}) {
+        const uint16_t fromTail = size >= 2 ? static_cast<uint16_t>(data[size - 2] | data[size - 1] << 8) : 0;
+        for (const uint16_t number : {raw.option[0], fromTail}) {
+            Find::TargetSettingInfo item;
+            item.name = KEPT;
+            uint16_t kind = 18;
+            const bool ok = parseSettingItem(r, base, number, item, kind);
+            require(ok == (raw.accepted(static_cast<MessageID>(base + 1)) && raw.option[0] == number));
+            require(ok ? item.name == payload && kind == raw.option[1] : item.name == KEPT && kind == 18);
+            require(item.type >= 0 && item.type <= 6);
+            require(item.minValue >= -32768 && item.maxValue <= 65535);
+            checkEscaped(item.name);
+
+            for (const uint16_t k : {uint16_t{1}, uint16_t{2}, kind}) {
+                Find::TargetSettingInfo value = item;
+                const bool read = parseSettingValue(r, base, number, k, value);
+                require(read == (raw.accepted(static_cast<MessageID>(base + 3)) && raw.option[0] == number));
+                if (read) {
+                    const int32_t expected =
+                        k == 2 ? static_cast<int16_t>(raw.option[1]) : static_cast<int32_t>(raw.option[1]);
+                    require(value.currentValue == expected);
+                }
+                std::string text = KEPT;
+                const bool choice = parseSettingChoice(r, base, number, 3, value.index & 1, text);
+                require(choice == read);
+                require(choice ? !text.empty() : text == KEPT);
+                checkEscaped(text);
+                value.type = 5;
+                value.valueText.clear();
+                value.choices.assign(size % 4, "c");
+                settingChoiceText(value);
+                require(value.valueText == (value.index >= 0 && static_cast<size_t>(value.index) < size % 4 ? "c"
+                                                                                                            : "unknown"));
+            }
+        }
+    }
+    {
+        SendBuffer write;
+        const bool ok = buildSettingWrite(TARGETSETTING_REQ, raw.option[0], payload, raw.option[2], write);
+        require(ok == (payload.size() <= MAX_SETTING_TEXT));
+        if (ok) {
+            const TIVRA::BufferCS_const bytes = static_cast<const Send&>(write);
+            require(bytes.viewSize <= 65527);
+            Receive sent;
+            sent.assign(bytes.viewData, bytes.viewData + bytes.viewSize);
+            std::string back;
+            sent.get_str(back);
+            require(sent && sent.getMessage() == TARGETSETTINGVALUE_REQ && sent.getOption0() == raw.option[0]);
+            require(sent.getOption1() == 1 && sent.getOption2() == raw.option[2] && back == payload);
+        }
+    }
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "testbed/emulator/AdminSettings.h"
+
 namespace testbed {
 
 namespace {
@@ -137,6 +139,12 @@ bool status(const DiscoveryView& target, DiscoveryState&, const Request& request
     return true;
 }
 
+bool setting(const DiscoveryView& target, DiscoveryState& state, const Request& request, bool commit,
+             QUORVIN::SendBuffer& answer)
+{
+    return answerSetting(target.config->settings, state.settingWrites, request, commit, answer);
+}
+
 struct Entry {
     QUORVIN::MessageID request;
     DiscoveryHandler handler;
@@ -145,6 +153,10 @@ struct Entry {
 constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::FIND_REQ, find}, {QUORVIN::NOTISNAME_REQ, notisName}, {QUORVIN::PROBE_REQ, probe},
     {QUORVIN::PORT_REQ, port}, {QUORVIN::SINKOUT_REQ, sinkOut},     {QUORVIN::STATUS_REQ, status},
+    {QUORVIN::TARGETSETTING_REQ, setting},
+    {QUORVIN::TARGETSETTINGVALUE_REQ, setting},
+    {QUORVIN::SINKSETTING_REQ, setting},
+    {QUORVIN::SINKSETTINGVALUE_REQ, setting},
 };
 
 }  // namespace

@@ -20,6 +20,8 @@ struct DiscoveryState {
     bool haveHostName = false;
     std::string hostName;
     uint64_t hostId = 0;
+    // Setting writes and edit endings, in arrival order.
+    std::vector<SettingWrite> settingWrites;
 };
 
 // The target as its discovery port describes it.

@@ -1055,6 +1055,66 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
         }
         config.discovery.status->push_back(entry);
     }
+    // [targetSetting.1], [targetSetting.2], ... and [sinkSetting.N]: the
+    // setting lists, items numbered from 1 without gaps.
+    for (const auto& [prefix, list] : {std::pair<std::string, SettingList*>{"targetSetting.", &config.discovery.settings.target},
+                                       std::pair<std::string, SettingList*>{"sinkSetting.", &config.discovery.settings.sink}}) {
+        for (uint64_t n = 1; n <= 0xFFFF; ++n) {
+            const std::string groupName = prefix + std::to_string(n);
+            const TIVRA::FileInf::KeyMap* group = findGroup(settings, groupName);
+            if (group == nullptr) {
+                break;
+            }
+            SettingItem item;
+            for (const auto& [key, unit] : *group) {
+                uint64_t v = 0;
+                auto word = [&](uint16_t& field) {
+                    if (!keyNumber(key, unit.value, 0xFFFF, v, error)) {
+                        return false;
+                    }
+                    field = static_cast<uint16_t>(v);
+                    return true;
+                };
+                bool ok = true;
+                if (key == "kind") {
+                    ok = word(item.kind);
+                } else if (key == "lower") {
+                    ok = word(item.lower);
+                } else if (key == "upper") {
+                    ok = word(item.upper);
+                } else if (key == "name") {
+                    item.name = unit.value;
+                } else if (key == "value") {
+                    ok = word(item.value);
+                } else if (key == "alternateValue") {
+                    ok = word(item.alternateValue);
+                } else if (key == "index") {
+                    ok = word(item.index);
+                } else if (key == "valueText") {
+                    item.valueText = unit.value;
+                } else if (key == "answerNumber") {
+                    uint16_t a = 0;
+                    ok = word(a);
+                    item.answerNumber = a;
+                } else if (key.rfind("choice.", 0) == 0) {
+                    if (!parseNumber(key.substr(7), 0xFFFF, v)) {
+                        error = key + ": choice.N with N up to 65535 expected";
+                        ok = false;
+                    } else {
+                        item.choices[static_cast<uint16_t>(v)] = unit.value;
+                    }
+                } else {
+                    error = key + ": unknown key";
+                    ok = false;
+                }
+                if (!ok) {
+                    error = "[" + groupName + "] " + error;
+                    return false;
+                }
+            }
+            list->items.push_back(std::move(item));
+        }
+    }
     out = std::move(config);
     return true;
 }

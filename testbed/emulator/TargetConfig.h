@@ -15,6 +15,7 @@
 #include "foundation/FileInf.h"
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
+#include "testbed/emulator/AdminSettings.h"
 
 namespace testbed {
 
@@ -304,6 +305,10 @@ struct DiscoveryConfig {
 
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
     NumberedBehaviours numberedBehaviours;
+
+    // The target's and its sinks' setting lists (groups [targetSetting.N]
+    // and [sinkSetting.N] of a settings file).
+    SettingsConfig settings;
 };
 
 struct TargetConfig {
