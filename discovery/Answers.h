@@ -62,4 +62,19 @@ bool isLoopbackAddress(const TIVRA::IPAddress& address);
 // DEL as \xNN, the backslash doubled.
 std::string escapeText(const std::string& text);
 
+// ---- administration: information texts, firmware, reboot
+
+// FWVERSION_ANS or FWURL_ANS, as `answerId` says: the payload text.
+bool parseFirmwareText(const Receive& answer, MessageID answerId, std::string& text);
+
+// INFOMATION_ANS: the payload as text and option 2, the number of parts
+// the text has (meaningful in the answer to part 0).
+bool parseInformationPart(const Receive& answer, std::string& text, uint16_t& partCount);
+
+// INFOMATION_ANS: the payload bytes.
+bool parseInformationBytes(const Receive& answer, TIVRA::Buffer& bytes);
+
+// REBOOT_ANS: option 0, the value the target took.
+bool parseRebootAnswer(const Receive& answer, uint16_t& value);
+
 }  // namespace QUORVIN

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "testbed/emulator/AdminInfo.h"
+
 namespace testbed {
 
 namespace {
@@ -145,6 +147,10 @@ struct Entry {
 constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::FIND_REQ, find}, {QUORVIN::NOTISNAME_REQ, notisName}, {QUORVIN::PROBE_REQ, probe},
     {QUORVIN::PORT_REQ, port}, {QUORVIN::SINKOUT_REQ, sinkOut},     {QUORVIN::STATUS_REQ, status},
+    {QUORVIN::FWVERSION_REQ, answerFirmwareVersion},
+    {QUORVIN::FWURL_REQ, answerFirmwareUrl},
+    {QUORVIN::INFOMATION_REQ, answerInformation},
+    {QUORVIN::REBOOT_REQ, answerReboot},
 };
 
 }  // namespace
