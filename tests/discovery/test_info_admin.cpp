@@ -3,12 +3,15 @@
 // one sink without a search.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <list>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FreshNetwork.h"
+#include "NetNamespaces.h"
 #include "discovery/Find.h"
 #include "testbed/emulator/TargetEmulator.h"
 
@@ -419,6 +422,37 @@ TEST(AdminOutputLookup, LoopbackIsForTheLoopbackTargetOnly)
         }
         EXPECT_EQ(ports, 1U);
     });
+}
+
+// Over a real link: the first interface of the list does not reach the
+// target, the second does, and the sink comes with the second one's scope.
+TEST(AdminOutputOnALink, AsksEachInterfaceUntilOneReachesTheSink)
+{
+    testnet::NetNamespaces net;
+    ASSERT_TRUE(net.ok()) << net.error();
+    testbed::TargetConfig config = testbed::TargetConfig::withSinks(2);
+    config.address = net.targetAddress(0);
+    config.discovery.port = TARGET_PORT;
+    config.discovery.description = "ctl=[myaddress]:80";
+    testbed::TargetEmulator target;
+    ASSERT_TRUE(net.inTarget([&] { return target.start(config); }));
+    Find find(anyTarget());
+    IPAddress elsewhere = testnet::tools::linkLocal(0x10, 1);  // on the loopback: no way to the target
+    ASSERT_TRUE(net.inHost([&] { return find.open(std::list<IPAddress>{elsewhere, net.hostAddress()}); }));
+    IPAddress asked = net.targetAddress(0);
+    asked.ifindex = 0;
+    IPAddress sink;
+    Find::TargetConnectInfo info;
+    ASSERT_TRUE(net.inHost([&] { return find.getOutput(asked, 2, sink, info); }));
+    IPAddress expected = net.targetAddressFromHost(0);
+    expected.setPort(target.sinkAddress(1).getPort());
+    EXPECT_EQ(sink, expected);
+    EXPECT_EQ(sink.ifindex, net.linkIndex(testnet::NetNamespaces::Host));
+    IPAddress discovery = net.targetAddressFromHost(0);
+    discovery.setPort(TARGET_PORT);
+    EXPECT_EQ(info.target, discovery);
+    EXPECT_EQ(info.sinkNumber, 2);
+    EXPECT_EQ(info.description, "ctl=[fe80::2]:80");
 }
 
 }  // namespace
