@@ -254,4 +254,43 @@ bool buildSettingWrite(MessageID base, uint16_t item, const std::string& text, u
     return true;
 }
 
+// ---- administration: information texts, firmware, reboot
+
+bool parseFirmwareText(const Receive& answer, MessageID answerId, std::string& text)
+{
+    if ((answerId != FWVERSION_ANS && answerId != FWURL_ANS) || !usable(answer, answerId)) {
+        return false;
+    }
+    answer.get_str(text);
+    return true;
+}
+
+bool parseInformationPart(const Receive& answer, std::string& text, uint16_t& partCount)
+{
+    if (!usable(answer, INFOMATION_ANS)) {
+        return false;
+    }
+    answer.get_str(text);
+    partCount = answer.getOption2();
+    return true;
+}
+
+bool parseInformationBytes(const Receive& answer, TIVRA::Buffer& bytes)
+{
+    if (!usable(answer, INFOMATION_ANS)) {
+        return false;
+    }
+    bytes = answer.get_data_CS();
+    return true;
+}
+
+bool parseRebootAnswer(const Receive& answer, uint16_t& value)
+{
+    if (!usable(answer, REBOOT_ANS)) {
+        return false;
+    }
+    value = answer.getOption0();
+    return true;
+}
+
 }  // namespace QUORVIN

@@ -93,4 +93,19 @@ void settingChoiceText(Find::TargetSettingInfo& item);
 // is refused (false, request untouched).
 bool buildSettingWrite(MessageID base, uint16_t item, const std::string& text, uint16_t value, SendBuffer& request);
 
+// ---- administration: information texts, firmware, reboot
+
+// FWVERSION_ANS or FWURL_ANS, as `answerId` says: the payload text.
+bool parseFirmwareText(const Receive& answer, MessageID answerId, std::string& text);
+
+// INFOMATION_ANS: the payload as text and option 2, the number of parts
+// the text has (meaningful in the answer to part 0).
+bool parseInformationPart(const Receive& answer, std::string& text, uint16_t& partCount);
+
+// INFOMATION_ANS: the payload bytes.
+bool parseInformationBytes(const Receive& answer, TIVRA::Buffer& bytes);
+
+// REBOOT_ANS: option 0, the value the target took.
+bool parseRebootAnswer(const Receive& answer, uint16_t& value);
+
 }  // namespace QUORVIN

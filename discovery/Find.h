@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Buffer.h"
 #include "foundation/IPAddress.h"
 #include "foundation/Socket.h"
 #include "protocol/Message.h"
@@ -166,6 +167,23 @@ public:
     bool _setTargetSetting(MessageID base, TIVRA::IPAddress to, unsigned short item, const std::string& text);
     bool _setTargetSetting(MessageID base, TIVRA::IPAddress to, unsigned short item, unsigned short value);
     bool _TargetSettingFinale(MessageID base, TIVRA::IPAddress to, bool accept);
+
+    // ---- administration: information, firmware, reboot, output
+    bool FwVersion(TIVRA::IPAddress to, std::string& text);
+    bool FwURL(TIVRA::IPAddress to, std::string& text);
+    // The single-text and byte forms give the first part only.
+    bool Infomation(TIVRA::IPAddress to, unsigned short index, std::string& text);
+    bool Infomation(TIVRA::IPAddress to, unsigned short index, TIVRA::Buffer& bytes);
+    bool Infomation(TIVRA::IPAddress to, unsigned short index, std::vector<std::string>& parts);
+    // As above; `announced` is the part count of the first answer (0 when
+    // it did not come), so a true result with fewer parts is seen to be cut.
+    bool Infomation(TIVRA::IPAddress to, unsigned short index, std::vector<std::string>& parts,
+                    unsigned short& announced);
+    bool Reboot(TIVRA::IPAddress to, bool enable, unsigned short value);
+    // One sink of a known target, without a search: true with a zero
+    // sinkAddress (and info untouched) when no interface reaches it.
+    bool getOutput(const TIVRA::IPAddress& target, unsigned short sinkNumber, TIVRA::IPAddress& sinkAddress,
+                   TargetConnectInfo& info);
 
 protected:
     uint64_t acceptId;

@@ -303,5 +303,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             require(sent.getOption1() == 1 && sent.getOption2() == raw.option[2] && back == payload);
         }
     }
+    // ---- administration: information texts, firmware, reboot
+    for (const MessageID id : {FWVERSION_ANS, FWURL_ANS, INFOMATION_ANS}) {
+        std::string text = KEPT;
+        const bool ok = parseFirmwareText(r, id, text);
+        require(ok == (id != INFOMATION_ANS && raw.accepted(id)));
+        require(ok ? text == payload : text == KEPT);
+        checkEscaped(text);
+    }
+    {
+        std::string text = KEPT;
+        uint16_t parts = 18;
+        const bool ok = parseInformationPart(r, text, parts);
+        require(ok == raw.accepted(INFOMATION_ANS));
+        require(ok ? text == payload && parts == raw.option[2] : text == KEPT && parts == 18);
+        checkEscaped(text);
+
+        TIVRA::Buffer bytes{1, 2, 3};
+        require(parseInformationBytes(r, bytes) == ok);
+        require(ok ? std::string(bytes.begin(), bytes.end()) == payload : bytes == TIVRA::Buffer{1, 2, 3});
+    }
+    {
+        uint16_t value = 19;
+        const bool ok = parseRebootAnswer(r, value);
+        require(ok == raw.accepted(REBOOT_ANS));
+        require(value == (ok ? raw.option[0] : 19));
+    }
     return 0;
 }

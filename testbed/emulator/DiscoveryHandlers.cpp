@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "testbed/emulator/AdminInfo.h"
 #include "testbed/emulator/AdminSettings.h"
 
 namespace testbed {
@@ -157,6 +158,10 @@ constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::TARGETSETTINGVALUE_REQ, setting},
     {QUORVIN::SINKSETTING_REQ, setting},
     {QUORVIN::SINKSETTINGVALUE_REQ, setting},
+    {QUORVIN::FWVERSION_REQ, answerFirmwareVersion},
+    {QUORVIN::FWURL_REQ, answerFirmwareUrl},
+    {QUORVIN::INFOMATION_REQ, answerInformation},
+    {QUORVIN::REBOOT_REQ, answerReboot},
 };
 
 }  // namespace

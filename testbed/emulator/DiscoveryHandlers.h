@@ -20,6 +20,8 @@ struct DiscoveryState {
     bool haveHostName = false;
     std::string hostName;
     uint64_t hostId = 0;
+    // Option 0 of every REBOOT_REQ answered, in arrival order.
+    std::vector<uint16_t> reboots;
     // Setting writes and edit endings, in arrival order.
     std::vector<SettingWrite> settingWrites;
 };

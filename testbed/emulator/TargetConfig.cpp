@@ -1115,6 +1115,67 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
             list->items.push_back(std::move(item));
         }
     }
+    // [info]: text.N (part 0 of index N) and text.N.P (parts from 0, no
+    // gaps), parts.N, firmwareVersion, firmwareUrl, rebootAnswer.
+    if (const auto* group = findGroup(settings, "info")) {
+        AdminInfoConfig& info = config.discovery.info;
+        std::map<uint16_t, std::map<uint64_t, std::string>> parts;
+        for (const auto& [key, unit] : *group) {
+            uint64_t n = 0;
+            auto bad = [&](const std::string& what) {
+                error = "[info] " + key + ": " + what + ": '" + unit.value + "'";
+                return false;
+            };
+            if (key == "firmwareVersion") {
+                info.firmwareVersion = unit.value;
+            } else if (key == "firmwareUrl") {
+                info.firmwareUrl = unit.value;
+            } else if (key == "rebootAnswer") {
+                if (!parseNumber(unit.value, 0xFFFF, n)) {
+                    return bad("a number up to 65535 expected");
+                }
+                info.rebootAnswer = static_cast<uint16_t>(n);
+            } else if (key.rfind("parts.", 0) == 0) {
+                uint64_t index = 0;
+                if (!parseNumber(key.substr(6), 0xFFFF, index)) {
+                    error = "[info] " + key + ": unknown key";
+                    return false;
+                }
+                if (!parseNumber(unit.value, 0xFFFF, n)) {
+                    return bad("a count up to 65535 expected");
+                }
+                info.announcedParts[static_cast<uint16_t>(index)] = static_cast<uint16_t>(n);
+            } else if (key.rfind("text.", 0) == 0) {
+                const std::string rest = key.substr(5);
+                const size_t dot = rest.find('.');
+                uint64_t index = 0;
+                uint64_t part = 0;
+                if (!parseNumber(rest.substr(0, dot), 0xFFFF, index)
+                    || (dot != std::string::npos && !parseNumber(rest.substr(dot + 1), 0xFFFF, part))) {
+                    error = "[info] " + key + ": unknown key";
+                    return false;
+                }
+                if (!parts[static_cast<uint16_t>(index)].emplace(part, unit.value).second) {
+                    error = "[info] " + key + ": part " + std::to_string(part) + " given twice";
+                    return false;
+                }
+            } else {
+                error = "[info] " + key + ": unknown key";
+                return false;
+            }
+        }
+        for (auto& [index, numbered] : parts) {
+            std::vector<std::string>& list = info.texts[index];
+            for (auto& [part, text] : numbered) {
+                if (part != list.size()) {
+                    error = "[info] text." + std::to_string(index) + "." + std::to_string(list.size())
+                            + " is missing: parts are numbered from 0 without gaps";
+                    return false;
+                }
+                list.push_back(std::move(text));
+            }
+        }
+    }
     out = std::move(config);
     return true;
 }

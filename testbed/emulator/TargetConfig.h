@@ -270,6 +270,23 @@ struct StatusEntry {
     bool operator==(const StatusEntry&) const = default;
 };
 
+// What the discovery port answers about the target itself: its numbered
+// information texts, each in one or more parts, its firmware texts and its
+// reboot.
+struct AdminInfoConfig {
+    std::string firmwareVersion;  // FWVERSION_ANS
+    std::string firmwareUrl;      // FWURL_ANS
+    // Index to parts; option 2 of each answer is the number of parts.
+    // Unknown indexes and parts past the list are refused.
+    std::map<uint16_t, std::vector<std::string>> texts;
+    // Announces another part count for an index than its parts give.
+    std::map<uint16_t, uint16_t> announcedParts;
+    // Option 0 of REBOOT_ANS; unset: the value asked for.
+    std::optional<uint16_t> rebootAnswer;
+
+    bool operator==(const AdminInfoConfig&) const = default;
+};
+
 // The target's discovery endpoint: the port the search and the target
 // queries come to, and what it answers there.
 struct DiscoveryConfig {
@@ -305,6 +322,8 @@ struct DiscoveryConfig {
 
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
     NumberedBehaviours numberedBehaviours;
+
+    AdminInfoConfig info;
 
     // The target's and its sinks' setting lists (groups [targetSetting.N]
     // and [sinkSetting.N] of a settings file).
@@ -347,7 +366,7 @@ struct TargetConfig {
 };
 
 // Reads group [target] (name, address, ifindex, sinks, records, the log
-// relay keys) and one group per sink, [sink.N] or, when the target has no
+// relay keys), [info] (the information texts and firmware) and one group per sink, [sink.N] or, when the target has no
 // [sink.N], [sink]. Unknown keys and malformed values are refused with a
 // message in `error`.
 bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::string& error);
