@@ -676,9 +676,16 @@ void TargetEmulator::Impl::run(int cpu)
             }
             runActions();
         }
-        for (size_t i = 0; i + 1 < fds.size(); ++i) {
-            if (fds[i].revents != 0 && !endpoints[i]->held) {
-                readHeld(*endpoints[i], scratch);  // nothing when another thread was first
+        // Every socket is looked at, not only those this thread's poll saw
+        // ready: another thread may have woken for an earlier datagram on
+        // another socket and not have taken the turn yet. The second look
+        // catches a datagram queued while the first went round, so what is
+        // older than the oldest held one is held too.
+        for (int look = 0; look < 2; ++look) {
+            for (size_t i = 0; i + 1 < fds.size(); ++i) {
+                if (!endpoints[i]->held) {
+                    readHeld(*endpoints[i], scratch);  // nothing when the socket is empty
+                }
             }
         }
         handleOldest();
