@@ -141,16 +141,26 @@ uint32_t word(const std::string& bytes, size_t at)
     return v;
 }
 
-TEST(DaemonSyslog, StartUpLinesReachARealReceiver)
-{
-    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
-        GTEST_SKIP() << "rsyslog is not installed";
+// rsyslog needs the package; each test has its namespaces and directory.
+class DaemonSyslog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
+            GTEST_SKIP() << "rsyslog is not installed";
+        }
+        ASSERT_TRUE(net.ok()) << net.error();
+        ASSERT_FALSE(dir.path.empty());
+        log = dir.path + "/received";
     }
+
     NetNamespaces net;
-    ASSERT_TRUE(net.ok()) << net.error();
     standin::StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::string log = dir.path + "/received";
+    std::string log;
+};
+
+TEST_F(DaemonSyslog, StartUpLinesReachARealReceiver)
+{
     {
         std::ofstream settings(dir.path + "/setting.inf");
         settings << "[global]\nDebug = enable\nInterface = " << NetNamespaces::kHostLink << "\nperiodMax = 16\n";
@@ -195,16 +205,8 @@ TEST(DaemonSyslog, StartUpLinesReachARealReceiver)
 
 // A stream's lines at the receiver: "wth start " as the console shows it, and
 // the send statistics, raw bytes, whole.
-TEST(DaemonSyslog, StreamLinesAndStatisticsArriveIntact)
+TEST_F(DaemonSyslog, StreamLinesAndStatisticsArriveIntact)
 {
-    if (access("/usr/sbin/rsyslogd", X_OK) != 0) {
-        GTEST_SKIP() << "rsyslog is not installed";
-    }
-    NetNamespaces net;
-    ASSERT_TRUE(net.ok()) << net.error();
-    standin::StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::string log = dir.path + "/received";
     const std::string driver = dir.path + "/driver";
     {
         std::ofstream(dir.path + "/setting.inf") << "[global]\nDebug = stdout\nInterface = " << NetNamespaces::kHostLink
