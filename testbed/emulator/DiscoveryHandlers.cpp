@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "testbed/emulator/AdminIcon.h"
+
 namespace testbed {
 
 namespace {
@@ -145,6 +147,9 @@ struct Entry {
 constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::FIND_REQ, find}, {QUORVIN::NOTISNAME_REQ, notisName}, {QUORVIN::PROBE_REQ, probe},
     {QUORVIN::PORT_REQ, port}, {QUORVIN::SINKOUT_REQ, sinkOut},     {QUORVIN::STATUS_REQ, status},
+    {QUORVIN::ICON0_REQ, iconHandler},
+    {QUORVIN::ICON1_REQ, iconHandler},
+    {QUORVIN::ICON2_REQ, iconHandler},
 };
 
 }  // namespace

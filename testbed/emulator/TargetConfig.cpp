@@ -779,6 +779,9 @@ std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t optio
         return option0 != 0 ? option0 : option1;
     case QUORVIN::STATUS_REQ:
     case QUORVIN::CONTROLLIST_REQ:
+    case QUORVIN::ICON0_REQ:
+    case QUORVIN::ICON1_REQ:
+    case QUORVIN::ICON2_REQ:
         return option0;
     case QUORVIN::CONTROLVALUE_REQ:
         return static_cast<uint16_t>(option0 & 0x7FFF);

@@ -15,6 +15,7 @@
 #include "foundation/FileInf.h"
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
+#include "testbed/emulator/AdminIcon.h"
 
 namespace testbed {
 
@@ -79,7 +80,8 @@ using NumberedBehaviours = std::map<std::pair<QUORVIN::MessageID, uint16_t>, Beh
 
 // The number a request asks about, when its kind has one: the sink number of
 // PORT_REQ (option 0, else option 1), the entry of STATUS_REQ, the item of
-// CONTROLLIST_REQ and CONTROLVALUE_REQ (option 0 without the write bit).
+// CONTROLLIST_REQ and CONTROLVALUE_REQ (option 0 without the write bit), the icon
+// number of ICON0_REQ, ICON1_REQ and ICON2_REQ (option 0).
 // Count forms give 0.
 std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1);
 
@@ -304,6 +306,9 @@ struct DiscoveryConfig {
 
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
     NumberedBehaviours numberedBehaviours;
+
+    // ICON0_REQ, ICON1_REQ, ICON2_REQ.
+    IconConfig icons;
 };
 
 struct TargetConfig {
