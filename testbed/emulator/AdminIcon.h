@@ -26,7 +26,9 @@ struct IconConfig {
         NO_FAULT,
         EMPTY_PIXELS,       // a pixel answer without payload
         MISALIGNED_PIXELS,  // a four-byte answer one byte short
-        TOO_MANY_PIXELS,    // every pixel to the image's end, and one more
+        // Every pixel to the image's end and one more (the host reads 1500
+        // bytes at most: fault the last ask).
+        TOO_MANY_PIXELS,
     };
     // By family and number. Numbers not listed answer the geometry 0 x 0
     // (no icon) and refuse pixel asks.

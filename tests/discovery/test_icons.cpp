@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,7 @@ public:
 
 struct DownloadCase {
     const char* name;
+    friend void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.name; }
     uint16_t family;
     uint16_t number;
     IconImage image;
@@ -178,6 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct EmptyCase {
     const char* name;
+    friend void PrintTo(const EmptyCase& c, std::ostream* os) { *os << c.name; }
     Find::ICON selector;
     std::optional<IconImage> image;  // as icon 0/1
     std::optional<Behaviour::Mode> geometry;
@@ -228,6 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct FailCase {
     const char* name;
+    friend void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
     IconImage image;
     IconConfig::PixelFault fault;
     std::optional<uint16_t> faultRow;
@@ -260,8 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
     Icons, IconFailure,
     ::testing::Values(FailCase{"EmptyPayload", image(100, 7, 0), IconConfig::EMPTY_PIXELS, 3, std::nullopt},
                       FailCase{"EmptyAlphaPayload", image(16, 80, 2), IconConfig::EMPTY_PIXELS, 75, std::nullopt},
-                      FailCase{"MisalignedPayload", image(100, 7, 0), IconConfig::MISALIGNED_PIXELS, 6, std::nullopt},
-                      FailCase{"PixelsPastTheEnd", image(100, 7, 0), IconConfig::TOO_MANY_PIXELS, 3, std::nullopt},
+                      FailCase{"MisalignedPayload", image(100, 7, 0), IconConfig::MISALIGNED_PIXELS, 3, std::nullopt},
+                      FailCase{"PixelsPastTheEnd", image(100, 7, 0), IconConfig::TOO_MANY_PIXELS, 6, std::nullopt},
                       FailCase{"SecondAskSilent", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt,
                                Behaviour::SILENT},
                       FailCase{"SecondAskRefused", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt,
@@ -274,6 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct FallbackCase {
     const char* name;
+    friend void PrintTo(const FallbackCase& c, std::ostream* os) { *os << c.name; }
     uint16_t family;
     uint16_t number;
     unsigned short wantWidth;
