@@ -3,8 +3,97 @@
 #include <algorithm>
 
 #include "testbed/emulator/DiscoveryHandlers.h"
+#include "testbed/emulator/TargetConfig.h"
 
 namespace testbed {
+
+namespace {
+
+bool iconKey(const std::string& key, const std::string& value, IconImage& image, std::string& error)
+{
+    uint64_t n = 0;
+    uint16_t* field = key == "width" ? &image.width : key == "height" ? &image.height
+                                  : key == "format"                 ? &image.format
+                                                                    : nullptr;
+    if (field == nullptr) {
+        error = key + ": unknown key";
+        return false;
+    }
+    if (!parseNumber(value, 0xFFFF, n)) {
+        error = key + ": a number up to 65535 expected";
+        return false;
+    }
+    *field = static_cast<uint16_t>(n);
+    return true;
+}
+
+bool iconsKey(const std::string& key, const std::string& value, IconConfig& c, std::string& error)
+{
+    uint64_t n = 0;
+    if (key == "pixelsPerAnswer" && parseNumber(value, 0xFFFFFFFF, n)) {
+        c.pixelsPerAnswer = static_cast<uint32_t>(n);
+    } else if (key == "faultRow" && parseNumber(value, 0xFFFF, n)) {
+        c.faultRow = static_cast<uint16_t>(n);
+    } else if (key == "fault") {
+        static const std::pair<const char*, IconConfig::PixelFault> names[] = {
+            {"none", IconConfig::NO_FAULT},
+            {"empty", IconConfig::EMPTY_PIXELS},
+            {"misaligned", IconConfig::MISALIGNED_PIXELS},
+            {"too-many", IconConfig::TOO_MANY_PIXELS},
+        };
+        for (const auto& [name, fault] : names) {
+            if (value == name) {
+                c.fault = fault;
+                return true;
+            }
+        }
+        error = "fault: none, empty, misaligned or too-many expected";
+        return false;
+    } else {
+        error = key + (key == "pixelsPerAnswer" || key == "faultRow" ? ": bad number" : ": unknown key");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseIconGroups(const TIVRA::FileInf& settings, IconConfig& out, std::string& error)
+{
+    IconConfig c;
+    for (const auto& [groupName, keys] : settings.groups) {
+        if (groupName == "icons") {
+            for (const auto& [key, unit] : keys) {
+                if (!iconsKey(key, unit.value, c, error)) {
+                    error = "[icons] " + error;
+                    return false;
+                }
+            }
+            continue;
+        }
+        if (groupName.rfind("icon.", 0) != 0) {
+            continue;
+        }
+        const size_t dot = groupName.find('.', 5);
+        uint64_t family = 0;
+        uint64_t number = 0;
+        if (dot == std::string::npos || !parseNumber(groupName.substr(5, dot - 5), 2, family)
+            || !parseNumber(groupName.substr(dot + 1), 0xFFFF, number)) {
+            error = "[" + groupName + "] icon.FAMILY.NUMBER expected (family 0 to 2)";
+            return false;
+        }
+        IconImage image;
+        for (const auto& [key, unit] : keys) {
+            if (!iconKey(key, unit.value, image, error)) {
+                error = "[" + groupName + "] " + error;
+                return false;
+            }
+        }
+        c.icons[{static_cast<uint16_t>(family), static_cast<uint16_t>(number)}] = image;
+    }
+    out = std::move(c);
+    return true;
+}
 
 uint8_t iconPatternByte(uint16_t family, uint16_t number, uint64_t index)
 {

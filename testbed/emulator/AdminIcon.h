@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "foundation/FileInf.h"
 #include "protocol/Message.h"
 #include "testbed/emulator/Request.h"
 
@@ -40,6 +42,12 @@ struct IconConfig {
     // (from 0); unset: every pixel answer.
     std::optional<uint16_t> faultRow;
 };
+
+// Group [icons]: `pixelsPerAnswer`, `fault` (none, empty, misaligned,
+// too-many), `faultRow`; groups [icon.F.N] (family 0-2, number): `width`,
+// `height`, `format`, the pixels generated. False with `error` set for
+// unknown keys and malformed values.
+bool parseIconGroups(const TIVRA::FileInf& settings, IconConfig& out, std::string& error);
 
 // Byte `index` of the generated image of an icon.
 uint8_t iconPatternByte(uint16_t family, uint16_t number, uint64_t index);

@@ -1058,6 +1058,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
         }
         config.discovery.status->push_back(entry);
     }
+    if (!parseIconGroups(settings, config.discovery.icons, error)) {
+        return false;
+    }
     out = std::move(config);
     return true;
 }
