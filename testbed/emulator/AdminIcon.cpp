@@ -12,9 +12,10 @@ namespace {
 bool iconKey(const std::string& key, const std::string& value, IconImage& image, std::string& error)
 {
     uint64_t n = 0;
-    uint16_t* field = key == "width" ? &image.width : key == "height" ? &image.height
-                                  : key == "format"                 ? &image.format
-                                                                    : nullptr;
+    uint16_t* field = key == "width"    ? &image.width
+                      : key == "height" ? &image.height
+                      : key == "format" ? &image.format
+                                        : nullptr;
     if (field == nullptr) {
         error = key + ": unknown key";
         return false;

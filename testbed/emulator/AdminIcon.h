@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <map>
-#include <string>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 

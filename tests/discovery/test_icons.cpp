@@ -13,10 +13,10 @@
 #include "testbed/emulator/TargetEmulator.h"
 
 using namespace QUORVIN;
-using TIVRA::IPAddress;
 using testbed::Behaviour;
 using testbed::IconConfig;
 using testbed::IconImage;
+using TIVRA::IPAddress;
 
 namespace {
 
@@ -169,10 +169,18 @@ INSTANTIATE_TEST_SUITE_P(
         DownloadCase{"Width100Height7", 0, 1, image(100, 7, 0), 0, {{1, 1, 301}, {1, 4, 301}, {1, 7, 101}}},
         DownloadCase{"FamilyTwoNumberFive", 2, 5, image(8, 2, 0), 0, {{1, 1, 17}}},
         // Half a row per answer: the rest of the row is asked at its middle column.
-        DownloadCase{"HalfRowsContinueAtTheMiddle", 0, 1, image(300, 2, 0), 150,
+        DownloadCase{"HalfRowsContinueAtTheMiddle",
+                     0,
+                     1,
+                     image(300, 2, 0),
+                     150,
                      {{1, 1, 0}, {151, 1, 0}, {1, 2, 0}, {151, 2, 0}}},
         // A cut ask of whole rows ends mid-row; the row is finished before whole rows again.
-        DownloadCase{"CutRowsAreFinishedFirst", 0, 1, image(100, 4, 0), 150,
+        DownloadCase{"CutRowsAreFinishedFirst",
+                     0,
+                     1,
+                     image(100, 4, 0),
+                     150,
                      {{1, 1, 301}, {51, 2, 0}, {1, 3, 201}, {51, 4, 0}}}),
     [](const ::testing::TestParamInfo<DownloadCase>& info) { return std::string(info.param.name); });
 
@@ -262,16 +270,14 @@ TEST_P(IconFailure, FailsAndLeavesTheIconEmpty)
 
 INSTANTIATE_TEST_SUITE_P(
     Icons, IconFailure,
-    ::testing::Values(FailCase{"EmptyPayload", image(100, 7, 0), IconConfig::EMPTY_PIXELS, 3, std::nullopt},
-                      FailCase{"EmptyAlphaPayload", image(16, 80, 2), IconConfig::EMPTY_PIXELS, 75, std::nullopt},
-                      FailCase{"MisalignedPayload", image(100, 7, 0), IconConfig::MISALIGNED_PIXELS, 3, std::nullopt},
-                      FailCase{"PixelsPastTheEnd", image(100, 7, 0), IconConfig::TOO_MANY_PIXELS, 6, std::nullopt},
-                      FailCase{"SecondAskSilent", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt,
-                               Behaviour::SILENT},
-                      FailCase{"SecondAskRefused", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt,
-                               Behaviour::REFUSE},
-                      FailCase{"SecondAskEchoed", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt,
-                               Behaviour::ECHO}),
+    ::testing::Values(
+        FailCase{"EmptyPayload", image(100, 7, 0), IconConfig::EMPTY_PIXELS, 3, std::nullopt},
+        FailCase{"EmptyAlphaPayload", image(16, 80, 2), IconConfig::EMPTY_PIXELS, 75, std::nullopt},
+        FailCase{"MisalignedPayload", image(100, 7, 0), IconConfig::MISALIGNED_PIXELS, 3, std::nullopt},
+        FailCase{"PixelsPastTheEnd", image(100, 7, 0), IconConfig::TOO_MANY_PIXELS, 6, std::nullopt},
+        FailCase{"SecondAskSilent", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt, Behaviour::SILENT},
+        FailCase{"SecondAskRefused", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt, Behaviour::REFUSE},
+        FailCase{"SecondAskEchoed", image(200, 3, 0), IconConfig::NO_FAULT, std::nullopt, Behaviour::ECHO}),
     [](const ::testing::TestParamInfo<FailCase>& info) { return std::string(info.param.name); });
 
 // ---- fall-back between sizes
@@ -322,23 +328,22 @@ TEST_P(IconFallback, TriesTheRelatedSizes)
 
 INSTANTIATE_TEST_SUITE_P(
     Icons, IconFallback,
-    ::testing::Values(
-        FallbackCase{"ExactWidthStays", 0, 2, 64, {{2, 64}, {1, 32}}, {2}, 2},
-        FallbackCase{"WiderStays", 0, 2, 64, {{2, 96}, {1, 32}}, {2}, 2},
-        FallbackCase{"NarrowSwitchesToTheSmallerList", 0, 2, 64, {{2, 48}, {1, 20}}, {2, 1}, 1},
-        FallbackCase{"NarrowFindsItselfAgain", 0, 2, 64, {{2, 48}}, {2, 1, 2}, 2},
-        // The second list finds nothing (the target stops answering about
-        // icon 2): the icon of the first list is kept.
-        FallbackCase{"FirstFindIsKept", 0, 2, 64, {{2, 48}}, {2, 1, 2, 3, 4}, 2, 3},
-        FallbackCase{"FirstPresentOfTheRow", 0, 3, 64, {{4, 10}, {2, 30}}, {3, 1, 4}, 4},
-        FallbackCase{"OddNumberNeverSwitches", 0, 1, 64, {{1, 16}, {2, 64}}, {1}, 1},
-        FallbackCase{"EvenFoundForOddAskStays", 0, 5, 64, {{6, 10}, {1, 64}}, {5, 6}, 6},
-        FallbackCase{"FourToThree", 1, 4, 64, {{4, 32}, {3, 60}}, {4, 3}, 3},
-        FallbackCase{"EightToSeven", 2, 8, 64, {{8, 32}, {7, 60}}, {8, 7}, 7},
-        FallbackCase{"NoneOfTheRow", 0, 6, 64, {{1, 64}}, {6, 5, 8, 7}, std::nullopt},
-        FallbackCase{"IconZeroTriedFourTimes", 0, 0, 64, {}, {0, 0, 0, 0}, std::nullopt},
-        FallbackCase{"AboveTheTableAlone", 0, 9, 64, {{9, 12}, {1, 64}}, {9}, 9},
-        FallbackCase{"AboveTheTableMissing", 1, 12, 64, {{1, 64}}, {12}, std::nullopt}),
+    ::testing::Values(FallbackCase{"ExactWidthStays", 0, 2, 64, {{2, 64}, {1, 32}}, {2}, 2},
+                      FallbackCase{"WiderStays", 0, 2, 64, {{2, 96}, {1, 32}}, {2}, 2},
+                      FallbackCase{"NarrowSwitchesToTheSmallerList", 0, 2, 64, {{2, 48}, {1, 20}}, {2, 1}, 1},
+                      FallbackCase{"NarrowFindsItselfAgain", 0, 2, 64, {{2, 48}}, {2, 1, 2}, 2},
+                      // The second list finds nothing (the target stops answering about
+                      // icon 2): the icon of the first list is kept.
+                      FallbackCase{"FirstFindIsKept", 0, 2, 64, {{2, 48}}, {2, 1, 2, 3, 4}, 2, 3},
+                      FallbackCase{"FirstPresentOfTheRow", 0, 3, 64, {{4, 10}, {2, 30}}, {3, 1, 4}, 4},
+                      FallbackCase{"OddNumberNeverSwitches", 0, 1, 64, {{1, 16}, {2, 64}}, {1}, 1},
+                      FallbackCase{"EvenFoundForOddAskStays", 0, 5, 64, {{6, 10}, {1, 64}}, {5, 6}, 6},
+                      FallbackCase{"FourToThree", 1, 4, 64, {{4, 32}, {3, 60}}, {4, 3}, 3},
+                      FallbackCase{"EightToSeven", 2, 8, 64, {{8, 32}, {7, 60}}, {8, 7}, 7},
+                      FallbackCase{"NoneOfTheRow", 0, 6, 64, {{1, 64}}, {6, 5, 8, 7}, std::nullopt},
+                      FallbackCase{"IconZeroTriedFourTimes", 0, 0, 64, {}, {0, 0, 0, 0}, std::nullopt},
+                      FallbackCase{"AboveTheTableAlone", 0, 9, 64, {{9, 12}, {1, 64}}, {9}, 9},
+                      FallbackCase{"AboveTheTableMissing", 1, 12, 64, {{1, 64}}, {12}, std::nullopt}),
     [](const ::testing::TestParamInfo<FallbackCase>& info) { return std::string(info.param.name); });
 
 TEST(Icons, FallbackEndsAtAFailedTransfer)

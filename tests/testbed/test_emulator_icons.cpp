@@ -21,10 +21,11 @@ TEST(EmulatorIconConfig, ReadsTheIconGroups)
 {
     testbed::TargetConfig config;
     std::string error;
-    ASSERT_TRUE(parse("[icons]\npixelsPerAnswer = 150\nfault = misaligned\nfaultRow = 3\n"
-                      "[icon.2.5]\nwidth = 130\nheight = 0x10\nformat = 2\n"
-                      "[icon.0.1]\nwidth = 16\n",
-                      config, error))
+    ASSERT_TRUE(
+        parse("[icons]\npixelsPerAnswer = 150\nfault = misaligned\nfaultRow = 3\n"
+              "[icon.2.5]\nwidth = 130\nheight = 0x10\nformat = 2\n"
+              "[icon.0.1]\nwidth = 16\n",
+              config, error))
         << error;
     const IconConfig& c = config.discovery.icons;
     EXPECT_EQ(c.pixelsPerAnswer, 150U);
