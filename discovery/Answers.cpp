@@ -294,3 +294,50 @@ bool parseRebootAnswer(const Receive& answer, uint16_t& value)
 }
 
 }  // namespace QUORVIN
+
+// ---- icons
+
+namespace QUORVIN {
+
+bool parseIconGeometry(const Receive& answer, MessageID answerId, uint16_t& width, uint16_t& height,
+                       uint16_t& format)
+{
+    if (!answer || answer.getMessage() != answerId || (answer.getStatus() & STATUS_OK) == 0) {
+        return false;
+    }
+    width = answer.getOption1();
+    height = answer.getOption2();
+    format = answer.getOption3();
+    return true;
+}
+
+bool parseIconPixels(const Receive& answer, MessageID answerId, bool alphaOnly, std::vector<Icon::Pixel>& pixels,
+                     size_t position, size_t& received)
+{
+    if (!answer || answer.getMessage() != answerId || (answer.getStatus() & STATUS_OK) == 0) {
+        return false;
+    }
+    const size_t bytes = answer.size_data();
+    const size_t each = alphaOnly ? 1 : 4;
+    if (bytes == 0 || bytes % each != 0) {
+        return false;
+    }
+    const size_t count = bytes / each;
+    if (position > pixels.size() || count > pixels.size() - position) {
+        return false;
+    }
+    const uint8_t* data = answer.get_data();
+    for (size_t i = 0; i < count; ++i) {
+        Icon::Pixel& p = pixels[position + i];
+        if (alphaOnly) {
+            p = Icon::Pixel{};
+            p.byte[3] = data[i];
+        } else {
+            std::memcpy(p.byte, data + 4 * i, 4);
+        }
+    }
+    received = count;
+    return true;
+}
+
+}  // namespace QUORVIN

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "discovery/Find.h"
 #include "foundation/IPAddress.h"
@@ -107,5 +108,23 @@ bool parseInformationBytes(const Receive& answer, TIVRA::Buffer& bytes);
 
 // REBOOT_ANS: option 0, the value the target took.
 bool parseRebootAnswer(const Receive& answer, uint16_t& value);
+
+}  // namespace QUORVIN
+
+// ---- icons
+
+namespace QUORVIN {
+
+// ICONn_ANS to a geometry ask (`answerId` = 65 + 2 x family): option 1
+// width, option 2 height, option 3 pixel format.
+bool parseIconGeometry(const Receive& answer, MessageID answerId, uint16_t& width, uint16_t& height,
+                       uint16_t& format);
+
+// ICONn_ANS to a pixel ask: the payload's pixels (one byte each when
+// `alphaOnly`, else four) stored into `pixels` from `position` on, their
+// count in `received`. False, nothing stored, for an empty payload, a
+// four-byte payload that is not whole pixels, or pixels beyond the end.
+bool parseIconPixels(const Receive& answer, MessageID answerId, bool alphaOnly, std::vector<Icon::Pixel>& pixels,
+                     size_t position, size_t& received);
 
 }  // namespace QUORVIN

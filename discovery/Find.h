@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/Icon.h"
 #include "foundation/Buffer.h"
 #include "foundation/IPAddress.h"
 #include "foundation/Socket.h"
@@ -184,6 +185,22 @@ public:
     // sinkAddress (and info untouched) when no interface reaches it.
     bool getOutput(const TIVRA::IPAddress& target, unsigned short sinkNumber, TIVRA::IPAddress& sinkAddress,
                    TargetConnectInfo& info);
+
+    // ---- administration: icons
+    // Bits 16-31 the family (0-2), bits 0-15 the icon number.
+    using ICON = uint32_t;
+    // The related icon numbers the fall-back form tries, by icon number.
+    static constexpr uint32_t iconFallbackOrder[9][4] = {
+        {0, 0, 0, 0}, {1, 2, 3, 4}, {2, 1, 4, 3}, {3, 1, 4, 2}, {4, 3, 2, 1},
+        {5, 6, 7, 8}, {6, 5, 8, 7}, {7, 5, 8, 6}, {8, 7, 6, 5},
+    };
+    // True: `out` holds the icon, or is empty when the target has none.
+    // False (with `out` empty): socket failure, selector above 0x2FFFF, or
+    // a failed pixel transfer.
+    bool downloadIcon(TIVRA::IPAddress to, ICON icon, Icon& out);
+    // Tries the related numbers in turn; may switch to the neighbouring
+    // list when the icon found is too narrow for `wantWidth`.
+    bool downloadIcon(TIVRA::IPAddress to, ICON icon, Icon& out, unsigned short wantWidth);
 
 protected:
     uint64_t acceptId;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "control/ControlAnswers.h"
 #include "discovery/Answers.h"
@@ -328,6 +329,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const bool ok = parseRebootAnswer(r, value);
         require(ok == raw.accepted(REBOOT_ANS));
         require(value == (ok ? raw.option[0] : 19));
+    }
+    // ---- icons
+    for (const MessageID id : {ICON0_ANS, ICON1_ANS, ICON2_ANS}) {
+        uint16_t width = 18;
+        uint16_t height = 19;
+        uint16_t format = 20;
+        const bool ok = parseIconGeometry(r, id, width, height, format);
+        require(ok == raw.accepted(id));
+        require(ok ? width == raw.option[1] && height == raw.option[2] && format == raw.option[3]
+                   : width == 18 && height == 19 && format == 20);
+    }
+    {
+        // Room and start position from the datagram's first bytes, so that
+        // both fits and overruns come up.
+        const size_t room = size > 0 ? data[0] * 3U : 0;
+        const size_t position = size > 1 ? data[1] % 64U : 0;
+        for (const bool alphaOnly : {false, true}) {
+            std::vector<Icon::Pixel> pixels(room);
+            for (size_t i = 0; i < room; ++i) {
+                pixels[i].byte[0] = static_cast<uint8_t>(i);
+                pixels[i].byte[3] = 0xEE;
+            }
+            const std::vector<Icon::Pixel> before = pixels;
+            size_t received = 21;
+            const bool ok = parseIconPixels(r, ICON1_ANS, alphaOnly, pixels, position, received);
+            const size_t each = alphaOnly ? 1 : 4;
+            const size_t count = payload.size() / each;
+            require(ok
+                    == (raw.accepted(ICON1_ANS) && !payload.empty() && payload.size() % each == 0
+                        && position + count <= room));
+            require(pixels.size() == room);
+            require(received == (ok ? count : 21));
+            for (size_t i = 0; i < room; ++i) {
+                if (!ok || i < position || i >= position + count) {
+                    require(pixels[i] == before[i]);
+                    continue;
+                }
+                for (size_t k = 0; k < 4; ++k) {
+                    const auto b = static_cast<uint8_t>(payload[alphaOnly ? i - position : 4 * (i - position) + k]);
+                    require(pixels[i].byte[k] == (alphaOnly ? (k == 3 ? b : 0) : b));
+                }
+            }
+        }
     }
     return 0;
 }

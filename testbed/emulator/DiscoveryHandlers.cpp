@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "testbed/emulator/AdminIcon.h"
 #include "testbed/emulator/AdminInfo.h"
 #include "testbed/emulator/AdminSettings.h"
 
@@ -162,6 +163,9 @@ constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::FWURL_REQ, answerFirmwareUrl},
     {QUORVIN::INFOMATION_REQ, answerInformation},
     {QUORVIN::REBOOT_REQ, answerReboot},
+    {QUORVIN::ICON0_REQ, iconHandler},
+    {QUORVIN::ICON1_REQ, iconHandler},
+    {QUORVIN::ICON2_REQ, iconHandler},
 };
 
 }  // namespace

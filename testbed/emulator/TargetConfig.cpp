@@ -779,6 +779,9 @@ std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t optio
         return option0 != 0 ? option0 : option1;
     case QUORVIN::STATUS_REQ:
     case QUORVIN::CONTROLLIST_REQ:
+    case QUORVIN::ICON0_REQ:
+    case QUORVIN::ICON1_REQ:
+    case QUORVIN::ICON2_REQ:
         return option0;
     case QUORVIN::CONTROLVALUE_REQ:
         return static_cast<uint16_t>(option0 & 0x7FFF);
@@ -1175,6 +1178,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
                 list.push_back(std::move(text));
             }
         }
+    }
+    if (!parseIconGroups(settings, config.discovery.icons, error)) {
+        return false;
     }
     out = std::move(config);
     return true;

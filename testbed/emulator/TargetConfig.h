@@ -15,6 +15,7 @@
 #include "foundation/FileInf.h"
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
+#include "testbed/emulator/AdminIcon.h"
 #include "testbed/emulator/AdminSettings.h"
 
 namespace testbed {
@@ -80,7 +81,8 @@ using NumberedBehaviours = std::map<std::pair<QUORVIN::MessageID, uint16_t>, Beh
 
 // The number a request asks about, when its kind has one: the sink number of
 // PORT_REQ (option 0, else option 1), the entry of STATUS_REQ, the item of
-// CONTROLLIST_REQ and CONTROLVALUE_REQ (option 0 without the write bit).
+// CONTROLLIST_REQ and CONTROLVALUE_REQ (option 0 without the write bit), the icon
+// number of ICON0_REQ, ICON1_REQ and ICON2_REQ (option 0).
 // Count forms give 0.
 std::optional<uint16_t> requestNumber(QUORVIN::MessageID message, uint16_t option0, uint16_t option1);
 
@@ -324,6 +326,8 @@ struct DiscoveryConfig {
     NumberedBehaviours numberedBehaviours;
 
     AdminInfoConfig info;
+    // ICON0_REQ, ICON1_REQ, ICON2_REQ.
+    IconConfig icons;
 
     // The target's and its sinks' setting lists (groups [targetSetting.N]
     // and [sinkSetting.N] of a settings file).
