@@ -145,6 +145,9 @@ struct Entry {
 constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::FIND_REQ, find}, {QUORVIN::NOTISNAME_REQ, notisName}, {QUORVIN::PROBE_REQ, probe},
     {QUORVIN::PORT_REQ, port}, {QUORVIN::SINKOUT_REQ, sinkOut},     {QUORVIN::STATUS_REQ, status},
+    {QUORVIN::TRANSFER_REQ, transferGeometry},
+    {QUORVIN::TRANSFERDATA_REQ, transferData},
+    {QUORVIN::TRANSFERFINISH_REQ, transferFinish},
 };
 
 }  // namespace

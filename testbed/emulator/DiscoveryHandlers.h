@@ -10,6 +10,7 @@
 
 #include "protocol/Identifiers.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/AdminTransfer.h"
 #include "testbed/emulator/Request.h"
 #include "testbed/emulator/TargetConfig.h"
 
@@ -20,6 +21,7 @@ struct DiscoveryState {
     bool haveHostName = false;
     std::string hostName;
     uint64_t hostId = 0;
+    TransferState transfer;
 };
 
 // The target as its discovery port describes it.

@@ -15,6 +15,7 @@
 #include "foundation/FileInf.h"
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
+#include "testbed/emulator/AdminTransfer.h"
 
 namespace testbed {
 
@@ -304,6 +305,9 @@ struct DiscoveryConfig {
 
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
     NumberedBehaviours numberedBehaviours;
+
+    // The storage areas of the acknowledged upload; none by default.
+    TransferConfig transfer;
 };
 
 struct TargetConfig {
