@@ -28,6 +28,9 @@ constexpr int DRAIN_CAP_DATAGRAMS = 256;
 constexpr int LATE_DATAGRAMS = 256;
 
 constexpr uint16_t LAST_OF_BURST = 0x8000;
+// The largest payload that one IPv6 UDP datagram (65527 bytes) carries
+// behind the header, padded to 8 bytes.
+constexpr uint32_t MAX_BLOCK_BYTES = 65504;
 constexpr int MAX_RETRIES = 10;
 // The area travels as area + 1 beside the burst mark in one 16-bit word.
 constexpr int AREA_LIMIT = 0x7FFF;
@@ -155,7 +158,7 @@ bool Find::Transfer(IPAddress to, int area, TIVRA::BufferCS_const data, unsigned
         return false;
     }
     TransferGeometry geometry;
-    if (!parseTransferGeometry(answer, areaWord, geometry) || geometry.blockBytes > MAX_PAYLOAD) {
+    if (!parseTransferGeometry(answer, areaWord, geometry) || geometry.blockBytes > MAX_BLOCK_BYTES) {
         return false;
     }
     const uint64_t capacity =
