@@ -121,9 +121,13 @@ bool transferFinish(const DiscoveryView& target, DiscoveryState& state, const Re
         answer.set(QUORVIN::TRANSFERFINISH_ANS, 0, request.option0, request.option1, 0, 0);
         return true;
     }
-    const std::vector<uint8_t> stored = storedData(state.transfer, area);
     TIVRA::CRC16 crc;
-    crc.update(TIVRA::BufferCS_const{stored.data(), stored.size()});
+    const auto it = state.transfer.areas.find(area);
+    if (it != state.transfer.areas.end()) {
+        for (const auto& [at, bytes] : it->second.blocks) {
+            crc.update(TIVRA::BufferCS_const{bytes.data(), bytes.size()});
+        }
+    }
     const uint16_t storedCrc = crc.get();
     if (commit) {
         TransferAreaState& s = state.transfer.areas[area];

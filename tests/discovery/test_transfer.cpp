@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -104,6 +105,17 @@ protected:
         return n;
     }
 
+    // What the host logged last, to tell why an upload failed.
+    static std::string lastLines()
+    {
+        std::vector<std::string> all = testlog::startingWith("");
+        std::string out;
+        for (size_t i = all.size() > 8 ? all.size() - 8 : 0; i < all.size(); ++i) {
+            out += all[i] + "\n";
+        }
+        return out;
+    }
+
     testbed::TransferAreaState area(uint16_t index = 1) const { return target.discoveryState().transfer.areas[index]; }
     std::vector<uint8_t> stored(uint16_t index = 1) const
     {
@@ -121,7 +133,7 @@ TEST_F(Upload, ArrivesWholeThroughOnePercentLoss)
     c.dropEvery = 100;
     start(c);
     const std::vector<uint8_t> data = pattern(300 * 1024 + 100);
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     EXPECT_EQ(stored(), data);
     EXPECT_EQ(area().finishes, 1U);
     EXPECT_EQ(area().finishCrc, crcOf(data));
@@ -152,6 +164,11 @@ struct SilentCase {
     uint32_t silent;
     bool ok;
 };
+
+void PrintTo(const SilentCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UploadSilentAcks : public Upload, public ::testing::WithParamInterface<SilentCase> {};
 
@@ -199,6 +216,11 @@ TransferConfig wrongAreaIn(MessageID id)
     return c;
 }
 
+void PrintTo(const SetUpCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class UploadSetUp : public Upload, public ::testing::WithParamInterface<SetUpCase> {};
 
 TEST_P(UploadSetUp, RefusesBeforeAnyBlock)
@@ -223,6 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SetUpCase{"AreaIndexBelowTheCount", withAreaCount(2), 1, 10, true, 2},
                       SetUpCase{"AboveTheCapacity", oneArea(64, 4, 4), 1, 64 * 16 + 1, false, 2},
                       SetUpCase{"ExactlyTheCapacity", oneArea(64, 4, 4), 1, 64 * 16, true, 2},
+                      // Its capacity is 65504 * 2^32 bytes, 0 in 32 bits.
+                      SetUpCase{"AHugeArea", oneArea(65504, 65536, 65536), 1, 10, true, 2},
                       // The largest payload one IPv6 datagram carries with the header.
                       SetUpCase{"BlockAboveTheLargestPayload", oneArea(65505, 2, 1), 1, 65510, false, 2},
                       SetUpCase{"BlockOfTheLargestPayload", oneArea(65504, 2, 1), 1, 65510, true, 2},
@@ -235,6 +259,11 @@ struct WindowCase {
     unsigned long window;
     std::vector<uint16_t> marked;  // counters that ended a burst
 };
+
+void PrintTo(const WindowCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UploadWindow : public Upload, public ::testing::WithParamInterface<WindowCase> {};
 
@@ -291,7 +320,7 @@ TEST_F(Upload, ResendsFromTheAcknowledgedCounter)
     c.dropBlocks = {6};
     start(c);
     const std::vector<uint8_t> data = pattern(1000);
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     EXPECT_EQ(resent(blocks()), (std::vector<uint32_t>{5, 6, 7, 8, 9}));
     EXPECT_EQ(testlog::count("Retry Detect err 9 5"), 1U);
     EXPECT_EQ(testlog::count("resend 10"), 1U);
@@ -304,7 +333,7 @@ TEST_F(Upload, ResendsTheWholeBurstWhenNoAcknowledgementCame)
     c.dropMarkers = 1;
     start(c);
     const std::vector<uint8_t> data = pattern(1000);
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     EXPECT_EQ(resent(blocks()), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     EXPECT_EQ(stored(), data);
 }
@@ -317,7 +346,7 @@ TEST_F(Upload, ResendsTheWholeBurstForAnAcknowledgementBeforeIt)
     c.dropBlocks = {10, 11};
     start(c);
     const std::vector<uint8_t> data = pattern(2000);
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     EXPECT_EQ(resent(blocks()), (std::vector<uint32_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
     EXPECT_EQ(stored(), data);
 }
@@ -328,7 +357,7 @@ TEST_F(Upload, TakesAnAcknowledgementOnePastTheBurst)
     c.ackPlusOne = true;
     start(c);
     const std::vector<uint8_t> data = pattern(2000);
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     EXPECT_EQ(testlog::count("Retry Redy Pass 9 10"), 1U);
     EXPECT_EQ(testlog::count("Retry Redy Pass 19 20"), 1U);
     EXPECT_TRUE(resent(blocks()).empty());
@@ -341,6 +370,11 @@ struct AckFaultCase {
     std::optional<MessageID> wrongArea;
     std::string line;
 };
+
+void PrintTo(const AckFaultCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UploadAckFault : public Upload, public ::testing::WithParamInterface<AckFaultCase> {};
 
@@ -379,7 +413,7 @@ TEST_F(Upload, PassesOverAnAcknowledgementFromAnotherPort)
     b.nth = 1;
     target.setDiscoveryBehaviour(TRANSFERDATA_REQ, b);
     const std::vector<uint8_t> data = pattern(100);  // one block, its own burst
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     EXPECT_EQ(blocks().size(), 2U);
     EXPECT_EQ(testlog::count("resend 1"), 1U);
     EXPECT_EQ(stored(), data);
@@ -457,7 +491,7 @@ TEST_F(ExhaustiveUpload, CounterWrapResendsTheRightBlocks)
         }
     });
     const std::vector<uint8_t> data = pattern(70000 * 8);
-    ASSERT_TRUE(upload(data));
+    ASSERT_TRUE(upload(data)) << lastLines();
     std::vector<uint32_t> again;
     {
         std::lock_guard<std::mutex> lock(mutex);
