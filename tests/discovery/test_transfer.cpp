@@ -351,6 +351,25 @@ TEST_F(Upload, ResendsTheWholeBurstForAnAcknowledgementBeforeIt)
     EXPECT_EQ(stored(), data);
 }
 
+// Without a limit a loss still shrinks the bursts: from the size of the one
+// that had to go again.
+TEST_F(Upload, ShrinksAnUnlimitedWindowFromTheBurstResent)
+{
+    TransferConfig c = oneArea(200, 10, 2);
+    c.dropBlocks = {3};
+    start(c);
+    const std::vector<uint8_t> data = pattern(4000);
+    ASSERT_TRUE(upload(data)) << lastLines();
+    std::vector<uint16_t> marked;
+    for (const Sent& s : blocks()) {
+        if ((s.area & 0x8000) != 0 && s.group == 1) {
+            marked.push_back(s.counter);
+        }
+    }
+    EXPECT_EQ(marked, (std::vector<uint16_t>{14, 19}));  // 2000 bytes less 1000
+    EXPECT_EQ(stored(), data);
+}
+
 TEST_F(Upload, TakesAnAcknowledgementOnePastTheBurst)
 {
     TransferConfig c = oneArea(100, 10, 2);
