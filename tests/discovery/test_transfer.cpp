@@ -1,7 +1,13 @@
 // The acknowledged upload against the target emulator on ::1: what arrives
 // in the area, what the host sent to get it there, and how it gives up.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -9,6 +15,7 @@
 #include <ostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LogCapture.h"
@@ -436,6 +443,46 @@ TEST_F(Upload, PassesOverAnAcknowledgementFromAnotherPort)
     EXPECT_EQ(blocks().size(), 2U);
     EXPECT_EQ(testlog::count("resend 1"), 1U);
     EXPECT_EQ(stored(), data);
+}
+
+// The drain before a resend ends after a quiet spell; a sender that never
+// falls quiet must not hold it. The flood runs until the upload is over, or
+// gives up after 20 s.
+TEST_F(Upload, DrainEndsUnderAnEndlessFlood)
+{
+    TransferConfig c = oneArea(100, 10, 2);
+    c.silentAcks = 1;
+    start(c);
+    std::atomic<bool> done{false};
+    std::atomic<bool> outlasted{false};
+    std::thread flood([&] {
+        if (!target.waitForDiscoveryRequests(TRANSFER_REQ, 1, std::chrono::seconds(10))) {
+            return;
+        }
+        sockaddr_in6 host{};
+        host.sin6_family = AF_INET6;
+        host.sin6_addr = in6addr_loopback;
+        host.sin6_port = htons(target.discoveryRequests().front().source.getPort());
+        const int s = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const uint8_t junk[16] = {1, 2, 3};
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done.load()) {
+            if (std::chrono::steady_clock::now() > end) {
+                outlasted = true;
+                break;
+            }
+            (void)::sendto(s, junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&host), sizeof host);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::close(s);
+    });
+    const std::vector<uint8_t> data = pattern(1000);
+    const bool ok = upload(data);
+    done = true;
+    flood.join();
+    EXPECT_TRUE(ok) << lastLines();
+    EXPECT_FALSE(outlasted.load());
+    EXPECT_EQ(testlog::count("resend 10"), 1U);
 }
 
 TEST_F(Upload, OfNothingSendsTheSetUpAndTheFinish)
