@@ -340,4 +340,51 @@ bool parseIconPixels(const Receive& answer, MessageID answerId, bool alphaOnly, 
     return true;
 }
 
+// ---- data upload
+
+bool parseTransferAreas(const Receive& answer, uint16_t& areaCount, uint16_t& windowLimit)
+{
+    if (!usable(answer, TRANSFER_ANS)) {
+        return false;
+    }
+    areaCount = answer.getOption0();
+    windowLimit = answer.getOption1();
+    return true;
+}
+
+bool parseTransferGeometry(const Receive& answer, uint16_t areaWord, TransferGeometry& geometry)
+{
+    if (!usable(answer, TRANSFER_ANS) || answer.getOption0() != areaWord) {
+        return false;
+    }
+    geometry.blockBytes = uint32_t{answer.getOption1()} + 1;
+    geometry.blocksPerGroup = uint32_t{answer.getOption2()} + 1;
+    geometry.groupCount = uint32_t{answer.getOption3()} + 1;
+    return true;
+}
+
+TransferAck readTransferAck(const Receive& answer, uint16_t areaWord, uint16_t& counter)
+{
+    if (!answer || answer.getMessage() != TRANSFERDATA_ANS) {
+        return TransferAck::Other;
+    }
+    if ((answer.getStatus() & STATUS_OK) == 0) {
+        return TransferAck::Refused;
+    }
+    if (answer.getOption0() != areaWord) {
+        return TransferAck::WrongArea;
+    }
+    counter = answer.getOption1();
+    return TransferAck::Counter;
+}
+
+bool parseTransferFinish(const Receive& answer, uint16_t areaWord, uint16_t crc, uint16_t& result)
+{
+    if (!usable(answer, TRANSFERFINISH_ANS) || answer.getOption0() != areaWord || answer.getOption1() != crc) {
+        return false;
+    }
+    result = answer.getOption2();
+    return true;
+}
+
 }  // namespace QUORVIN

@@ -109,6 +109,35 @@ bool parseInformationBytes(const Receive& answer, TIVRA::Buffer& bytes);
 // REBOOT_ANS: option 0, the value the target took.
 bool parseRebootAnswer(const Receive& answer, uint16_t& value);
 
+// ---- data upload
+
+// TRANSFER_ANS, first form: option 0 the number of storage areas, option 1
+// the target's largest burst in bytes (0xFFFF: no limit).
+bool parseTransferAreas(const Receive& answer, uint16_t& areaCount, uint16_t& windowLimit);
+
+// TRANSFER_ANS for one area: taken only when option 0 echoes `areaWord`
+// (the area + 1). Options 1-3 carry the block bytes, blocks per group and
+// group count, each less one, so every value is 1 to 65536.
+struct TransferGeometry {
+    uint32_t blockBytes = 0;
+    uint32_t blocksPerGroup = 0;
+    uint32_t groupCount = 0;
+};
+bool parseTransferGeometry(const Receive& answer, uint16_t areaWord, TransferGeometry& geometry);
+
+// What one datagram is to an upload waiting for its acknowledgement.
+enum class TransferAck {
+    Other,      // not a valid TRANSFERDATA_ANS: passed over
+    Refused,    // STATUS_OK clear
+    WrongArea,  // option 0 is not `areaWord`
+    Counter,    // `counter` = option 1, the counter the target acknowledges
+};
+TransferAck readTransferAck(const Receive& answer, uint16_t areaWord, uint16_t& counter);
+
+// TRANSFERFINISH_ANS: taken only when option 0 echoes `areaWord` and option
+// 1 echoes `crc`; `result` = option 2 (0xFFFF: the target's data matched).
+bool parseTransferFinish(const Receive& answer, uint16_t areaWord, uint16_t crc, uint16_t& result);
+
 }  // namespace QUORVIN
 
 // ---- icons

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -201,6 +202,19 @@ public:
     // Tries the related numbers in turn; may switch to the neighbouring
     // list when the icon found is too narrow for `wantWidth`.
     bool downloadIcon(TIVRA::IPAddress to, ICON icon, Icon& out, unsigned short wantWidth);
+
+    // ---- administration: data upload. Writes `data` into storage area
+    // `area` (from 0) of the target at `to`: geometry, bursts of blocks with
+    // one acknowledgement each, then the CRC check. True only once the target
+    // confirmed the whole. `window` is the byte budget of one burst (0: the
+    // target's limit); `progress` gets (group, group count) before each group.
+    bool Transfer(TIVRA::IPAddress to, int area, TIVRA::BufferCS_const data, unsigned long window,
+                  std::function<void(unsigned short, unsigned short)> progress);
+    // With a reporter that logs each group at debug level.
+    bool Transfer(TIVRA::IPAddress to, int area, TIVRA::BufferCS_const data, unsigned long window);
+    // The check exchange: `result` (0xFFFF from the upload) goes out and is
+    // replaced by the target's only when its answer echoes the area and `crc`.
+    bool TransferFinish(TIVRA::IPAddress to, int area, unsigned short& crc, unsigned short& result);
 
 protected:
     uint64_t acceptId;

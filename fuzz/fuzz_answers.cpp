@@ -373,5 +373,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
         }
     }
+    // ---- data upload
+    {
+        uint16_t areas = 18;
+        uint16_t limit = 19;
+        const bool ok = parseTransferAreas(r, areas, limit);
+        require(ok == raw.accepted(TRANSFER_ANS));
+        require(ok ? areas == raw.option[0] && limit == raw.option[1] : areas == 18 && limit == 19);
+    }
+    {
+        // The area the datagram names, and one taken from its last bytes.
+        const uint16_t fromTail = size >= 2 ? static_cast<uint16_t>(data[size - 2] | data[size - 1] << 8) : 0;
+        for (const uint16_t areaWord : {raw.option[0], fromTail}) {
+            TransferGeometry geometry{20, 21, 22};
+            const bool ok = parseTransferGeometry(r, areaWord, geometry);
+            require(ok == (raw.accepted(TRANSFER_ANS) && raw.option[0] == areaWord));
+            if (ok) {
+                require(geometry.blockBytes == raw.option[1] + 1U && geometry.blocksPerGroup == raw.option[2] + 1U
+                        && geometry.groupCount == raw.option[3] + 1U);
+                require(geometry.blockBytes >= 1 && geometry.blockBytes <= 65536);
+            } else {
+                require(geometry.blockBytes == 20 && geometry.blocksPerGroup == 21 && geometry.groupCount == 22);
+            }
+
+            uint16_t counter = 23;
+            const TransferAck ack = readTransferAck(r, areaWord, counter);
+            const bool isAck = raw.valid && raw.message == TRANSFERDATA_ANS;
+            if (!isAck) {
+                require(ack == TransferAck::Other);
+            } else if ((raw.status & STATUS_OK) == 0) {
+                require(ack == TransferAck::Refused);
+            } else if (raw.option[0] != areaWord) {
+                require(ack == TransferAck::WrongArea);
+            } else {
+                require(ack == TransferAck::Counter);
+            }
+            require(counter == (ack == TransferAck::Counter ? raw.option[1] : 23));
+
+            for (const uint16_t crc : {raw.option[1], fromTail}) {
+                uint16_t result = 24;
+                const bool done = parseTransferFinish(r, areaWord, crc, result);
+                require(done == (raw.accepted(TRANSFERFINISH_ANS) && raw.option[0] == areaWord && raw.option[1] == crc));
+                require(result == (done ? raw.option[2] : 24));
+            }
+        }
+    }
     return 0;
 }

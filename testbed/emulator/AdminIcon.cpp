@@ -64,7 +64,9 @@ bool parseIconGroups(const TIVRA::FileInf& settings, IconConfig& out, std::strin
     IconConfig c;
     for (const auto& [groupName, keys] : settings.groups) {
         if (groupName == "icons") {
-            for (const auto& [key, unit] : keys) {
+            for (const auto& keyed : keys) {
+                const auto& key = keyed.first;
+                const auto& unit = keyed.second;
                 if (!iconsKey(key, unit.value, c, error)) {
                     error = "[icons] " + error;
                     return false;
@@ -84,7 +86,9 @@ bool parseIconGroups(const TIVRA::FileInf& settings, IconConfig& out, std::strin
             return false;
         }
         IconImage image;
-        for (const auto& [key, unit] : keys) {
+        for (const auto& keyed : keys) {
+            const auto& key = keyed.first;
+            const auto& unit = keyed.second;
             if (!iconKey(key, unit.value, image, error)) {
                 error = "[" + groupName + "] " + error;
                 return false;

@@ -166,6 +166,9 @@ constexpr Entry kDiscoveryHandlers[] = {
     {QUORVIN::ICON0_REQ, iconHandler},
     {QUORVIN::ICON1_REQ, iconHandler},
     {QUORVIN::ICON2_REQ, iconHandler},
+    {QUORVIN::TRANSFER_REQ, transferGeometry},
+    {QUORVIN::TRANSFERDATA_REQ, transferData},
+    {QUORVIN::TRANSFERFINISH_REQ, transferFinish},
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "protocol/Identifiers.h"
 #include "protocol/Message.h"
+#include "testbed/emulator/AdminTransfer.h"
 #include "testbed/emulator/Request.h"
 #include "testbed/emulator/TargetConfig.h"
 
@@ -20,6 +21,7 @@ struct DiscoveryState {
     bool haveHostName = false;
     std::string hostName;
     uint64_t hostId = 0;
+    TransferState transfer;
     // Option 0 of every REBOOT_REQ answered, in arrival order.
     std::vector<uint16_t> reboots;
     // Setting writes and edit endings, in arrival order.

@@ -942,7 +942,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
     uint64_t sinkCount = 0;
     if (const auto* group = findGroup(settings, "target")) {
         std::map<uint64_t, std::string> lines;
-        for (const auto& [key, unit] : *group) {
+        for (const auto& keyed : *group) {
+            const auto& key = keyed.first;
+            const auto& unit = keyed.second;
             if (key.rfind(kLogLinePrefix, 0) == 0) {
                 uint64_t index = 0;
                 if (!logLineKey(key, index, error)) {
@@ -982,7 +984,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
         }
         if (group != nullptr) {
             std::map<uint64_t, ControlItem> controls;
-            for (const auto& [key, unit] : *group) {
+            for (const auto& keyed : *group) {
+                const auto& key = keyed.first;
+                const auto& unit = keyed.second;
                 if (key.rfind(kControlPrefix, 0) == 0) {
                     uint64_t k = 0;
                     ControlItem item;
@@ -1032,7 +1036,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
             return false;
         }
         PortEntry entry;
-        for (const auto& [key, unit] : keys) {
+        for (const auto& keyed : keys) {
+            const auto& key = keyed.first;
+            const auto& unit = keyed.second;
             if (!portKey(key, unit.value, entry, error)) {
                 error = "[" + groupName + "] " + error;
                 return false;
@@ -1047,7 +1053,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
             break;
         }
         StatusEntry entry;
-        for (const auto& [key, unit] : *group) {
+        for (const auto& keyed : *group) {
+            const auto& key = keyed.first;
+            const auto& unit = keyed.second;
             if (!statusKey(key, unit.value, entry, error)) {
                 error = "[" + groupName + "] " + error;
                 return false;
@@ -1069,7 +1077,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
                 break;
             }
             SettingItem item;
-            for (const auto& [key, unit] : *group) {
+            for (const auto& keyed : *group) {
+                const auto& key = keyed.first;
+                const auto& unit = keyed.second;
                 uint64_t v = 0;
                 auto word = [&](uint16_t& field) {
                     if (!keyNumber(key, unit.value, 0xFFFF, v, error)) {
@@ -1123,7 +1133,9 @@ bool parseTargetConfig(const TIVRA::FileInf& settings, TargetConfig& out, std::s
     if (const auto* group = findGroup(settings, "info")) {
         AdminInfoConfig& info = config.discovery.info;
         std::map<uint16_t, std::map<uint64_t, std::string>> parts;
-        for (const auto& [key, unit] : *group) {
+        for (const auto& keyed : *group) {
+            const auto& key = keyed.first;
+            const auto& unit = keyed.second;
             uint64_t n = 0;
             auto bad = [&](const std::string& what) {
                 error = "[info] " + key + ": " + what + ": '" + unit.value + "'";

@@ -15,6 +15,7 @@
 #include "foundation/FileInf.h"
 #include "foundation/IPAddress.h"
 #include "protocol/Identifiers.h"
+#include "testbed/emulator/AdminTransfer.h"
 #include "testbed/emulator/AdminIcon.h"
 #include "testbed/emulator/AdminSettings.h"
 
@@ -328,6 +329,8 @@ struct DiscoveryConfig {
     AdminInfoConfig info;
     // ICON0_REQ, ICON1_REQ, ICON2_REQ.
     IconConfig icons;
+    // The storage areas of the acknowledged upload; none by default.
+    TransferConfig transfer;
 
     // The target's and its sinks' setting lists (groups [targetSetting.N]
     // and [sinkSetting.N] of a settings file).
