@@ -8,6 +8,7 @@
 #include "foundation/CRC16.h"
 #include "foundation/Clock.h"
 #include "foundation/SysLog.h"
+#include "protocol/Exchange.h"
 
 namespace QUORVIN {
 
@@ -22,7 +23,6 @@ constexpr Clock ACK_BUDGET{100 * Clock::MS};
 // cannot hold it past the cap.
 constexpr Clock DRAIN_QUIET{10 * Clock::MS};
 constexpr Clock DRAIN_CAP{100 * Clock::MS};
-constexpr int DRAIN_CAP_DATAGRAMS = 256;
 // Datagrams still taken after the acknowledgement's budget has run out, so a
 // flood cannot hold the wait.
 constexpr int LATE_DATAGRAMS = 256;
@@ -109,7 +109,7 @@ bool drainBeforeResend(TIVRA::UDPV6& socket)
     const Clock cap = Clock::now() + DRAIN_CAP;
     Receive got;
     IPAddress from;
-    for (int drained = 0; drained < DRAIN_CAP_DATAGRAMS; ++drained) {
+    for (int drained = 0; drained < DRAIN_DATAGRAMS; ++drained) {
         const Clock now = Clock::now();
         if (now.Comp(cap) >= 0) {
             return true;
