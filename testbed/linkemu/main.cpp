@@ -7,6 +7,7 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -131,6 +132,24 @@ void transmit(int to, Direction& d)
     }
 }
 
+// A veth hands a frame to the backlog of the CPU that sent it. Frames
+// sent in order from two CPUs can leave in the other order when one
+// backlog waits for its softirq thread, so a link that keeps order sends
+// from one CPU only.
+void stayOnOneCpu()
+{
+    const int cpu = sched_getcpu();
+    if (cpu < 0) {
+        return;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    if (sched_setaffinity(0, sizeof(one), &one) != 0) {
+        std::cerr << "link-emulator: cannot stay on cpu " << cpu << ": " << std::strerror(errno) << "\n";
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -168,6 +187,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    stayOnOneCpu();
     sigset_t signals;
     sigemptyset(&signals);
     for (const int s : {SIGTERM, SIGINT, SIGUSR1}) {

@@ -257,6 +257,30 @@ bool LinkNamespaces::addTargetAddress(unsigned n)
     return addAddress(Target, 2 + n);
 }
 
+bool LinkNamespaces::knowNeighbours()
+{
+    auto linkAddress = [&](Side side, const char* link) {
+        std::string output;
+        if (runProgram({"ip", "-n", name(side), "-o", "link", "show", "dev", link}, &output) != 0) {
+            return std::string{};
+        }
+        const size_t at = output.find("link/ether ");
+        return at == std::string::npos ? std::string{} : output.substr(at + 11, 17);
+    };
+    const std::string hostMac = linkAddress(Host, kHostLink);
+    const std::string targetMac = linkAddress(Target, kTargetLink);
+    if (hostMac.size() != 17 || targetMac.size() != 17) {
+        error_ = "the veth ends show no link address";
+        return false;
+    }
+    auto address = [](unsigned last) {
+        const std::string text = linkLocalText(last);
+        return text.substr(0, text.find('/'));
+    };
+    return ip(Host, {"neigh", "replace", address(2), "lladdr", targetMac, "dev", kHostLink, "nud", "permanent"})
+        && ip(Target, {"neigh", "replace", address(1), "lladdr", hostMac, "dev", kTargetLink, "nud", "permanent"});
+}
+
 bool LinkNamespaces::linkDown()
 {
     return ip(Host, {"link", "set", kHostLink, "down"});

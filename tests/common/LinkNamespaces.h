@@ -63,6 +63,10 @@ public:
     TIVRA::IPAddress targetAddress(unsigned n = 0) const;
     TIVRA::IPAddress targetAddressFromHost(unsigned n = 0) const;
     bool addTargetAddress(unsigned n);
+    // Each end knows the other's link address for good, so no datagram
+    // waits on neighbour discovery: the kernel sends what it queued meanwhile
+    // in a burst that a datagram sent at the same moment can overtake.
+    bool knowNeighbours();
 
     // The host end down (its address goes with it) and up again.
     bool linkDown();

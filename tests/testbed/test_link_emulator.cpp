@@ -495,6 +495,7 @@ struct Crossing {
 Crossing crossToTarget(LinkNamespaces& link, uint32_t count, uint32_t expectedCopies = 0)
 {
     Crossing result;
+    EXPECT_TRUE(link.knowNeighbours()) << link.error();
     const int in = link.inTarget([] { return Collector::open(); });
     const int out = link.inHost([] { return openSender(); });
     EXPECT_GE(in, 0);
