@@ -21,6 +21,8 @@ namespace {
 
 constexpr Clock CONNECT_WAIT{10 * Clock::SEC};
 constexpr Clock HANDSHAKE_WAIT{500 * Clock::MS};
+// Bursts of resends the end of a stream waits for before its handshake.
+constexpr int END_RESEND_BURSTS = 8;
 constexpr StatusID CYCLE_BITS = STATUS_INFO | STATUS_CYCLE_END;
 
 // One element of the resend ring.
@@ -226,6 +228,7 @@ bool Sync::syncWorker()
     Receive rx;
     IPAddress from;
     bool freshData = false;
+    int endResendBursts = 0;
 
     auto statistic = [&](const STresendList& p) {
         if (TIVRA::quorvin_log >= TIVRA::SYSLOG_INFO) {
@@ -242,7 +245,7 @@ bool Sync::syncWorker()
         p.resize(size);
         uint8_t* out = p.get_data();
         size_t left = size;
-        const bool ending = streamEnd == END_FILLED || streamEnd == END_SENT || streamEnd == END_INFO_ASKED;
+        const bool ending = streamEnd != END_NONE;
         while (left > 0) {
             const size_t avail = view.viewSize - viewUsed;
             if (avail > 0) {
@@ -294,7 +297,12 @@ bool Sync::syncWorker()
         if (state != SYNC_CONNECTED && state != SYNC_DISCONNECTING) {
             break;
         }
-        if (streamEnd == END_HANDSHAKE) {
+        // The answer that lets the handshake begin may come with a resend
+        // request, or after one: those packets (the final one among them)
+        // go out first. A bounded number of bursts, so a sink that keeps
+        // asking cannot hold the end off.
+        const bool resendsFirst = resendPending > 0 && endResendBursts < END_RESEND_BURSTS;
+        if (streamEnd == END_HANDSHAKE && !resendsFirst) {
             const Send request(DSICONNECT_REQ, 0);
             for (int attempt = 0; attempt < 4 && streamEnd != END_DONE; ++attempt) {
                 if (!syncSocket.sendToV6(request, true)) {
@@ -358,6 +366,9 @@ bool Sync::syncWorker()
             // The resends owed go first and come on top of the fresh packets:
             // in their places they would starve playback under steady loss.
             const int burstTotal = burstCount + resendPending;
+            if (streamEnd == END_HANDSHAKE && resendPending > 0) {
+                ++endResendBursts;
+            }
             const bool blockingSwitch = (mode & SOCKETNOBLOCK) == 0 && burstTotal > 1;
             if (blockingSwitch) {
                 syncSocket.setBlocking(false);

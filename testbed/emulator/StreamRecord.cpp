@@ -209,8 +209,11 @@ bool StreamRecorder::recorded(int64_t counter) const
     return counter < contiguous_ || pending_.count(counter) != 0;
 }
 
-bool StreamRecorder::dropNow(int64_t counter, const StreamBehaviour& b)
+bool StreamRecorder::dropNow(int64_t counter, StatusID status, const StreamBehaviour& b)
 {
+    if (b.dropInfo && (status & QUORVIN::STATUS_INFO) != 0) {
+        return true;
+    }
     if (counter >= 0 && droppedOnce_.count(counter) == 0
         && std::find(b.dropCounters.begin(), b.dropCounters.end(), static_cast<uint64_t>(counter))
                != b.dropCounters.end()) {
@@ -431,7 +434,7 @@ void StreamRecorder::packet(uint16_t counter, StatusID status, const uint8_t* pa
     }
 
     lastTarget_ = targetBytes(b);
-    if (dropNow(ext, b)) {
+    if (dropNow(ext, status, b)) {
         ++dropped_;
     } else {
         advance(now, b);

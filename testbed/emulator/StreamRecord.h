@@ -199,7 +199,7 @@ public:
 private:
     int64_t extend(uint16_t counter) const;
     bool recorded(int64_t counter) const;
-    bool dropNow(int64_t counter, const StreamBehaviour& b);
+    bool dropNow(int64_t counter, QUORVIN::StatusID status, const StreamBehaviour& b);
     void burst(TIVRA::Clock now, int64_t counter, QUORVIN::StatusID status);
     // False when the packet lies beyond a gap and the sink holds all it can there.
     bool record(int64_t counter, const uint8_t* payload, size_t size);

@@ -207,6 +207,13 @@ bool streamKey(const std::string& key, const std::string& value, StreamBehaviour
         }
         return true;
     }
+    if (key == "dropInfo") {
+        if (!parseNumber(value, 1, n)) {
+            return fail("0 or 1 expected");
+        }
+        stream.dropInfo = n != 0;
+        return true;
+    }
     if (key == "resendBackAfter") {
         return count(stream.resendBackAfter);
     }

@@ -149,6 +149,10 @@ struct StreamBehaviour {
     uint64_t dropSeed = 1;
     uint64_t dropEvery = 0;
     std::vector<uint64_t> dropCounters;
+    // Every packet that asks for feedback (STATUS_INFO) is dropped: the gap
+    // is seen with the next packet, whose resend request then comes while
+    // the host waits for the feedback answer.
+    bool dropInfo = false;
     // Once the resendBackAfter-th packet has arrived, one resend request
     // for the newest counter minus resendBack (0: never).
     uint64_t resendBackAfter = 0;

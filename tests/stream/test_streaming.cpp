@@ -351,6 +351,24 @@ TEST_F(Streaming, LossIsMadeUpByResendsWithoutDropouts)
     EXPECT_FALSE(loggedStartingWith("   count resend ").empty());
 }
 
+TEST_F(Streaming, ResendsAskedAtTheEndGoOutBeforeTheHandshake)
+{
+    // Every feedback request is lost, the one after the final packet too:
+    // the sink asks for it again with the next packet, while the host waits
+    // for that request's answer to begin the handshake.
+    StreamSetup s;
+    s.host = format(QUORVIN::PCM16, 2, 48000);
+    s.behaviour.dropInfo = true;
+    const uint64_t bytes = 48000 * 4 / 2;
+    connect(s, bytes, 6);
+    const StreamReport r = playAll();
+    EXPECT_GT(r.dropped, 0U);
+    EXPECT_EQ(r.missing, 0U);
+    EXPECT_EQ(r.end, testbed::StreamEnd::DISCONNECT_REQ);
+    EXPECT_EQ(logged("DSICONNECT_REQ ERROR "), 0U);
+    expectDelivered(r, expected(bytes), 0x00);
+}
+
 TEST_F(Streaming, ResendRequestBeyondTheRingEndsTheStream)
 {
     // 1 ms cycles of one packet: a ring of 1024 packets.

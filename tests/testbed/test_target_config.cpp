@@ -124,6 +124,7 @@ TEST(TargetConfig, ReadsTheStreamAndLogRelayKeys)
         "dropSeed = 99\n"
         "dropEvery = 50\n"
         "dropCounters = 5, 70000 0x10\n"
+        "dropInfo = 1\n"
         "resendBackAfter = 1000\n"
         "resendBack = 20000\n"
         "disconnectAnswer = 3\n"
@@ -159,6 +160,7 @@ TEST(TargetConfig, ReadsTheStreamAndLogRelayKeys)
     EXPECT_EQ(b.dropSeed, 99u);
     EXPECT_EQ(b.dropEvery, 50u);
     EXPECT_EQ(b.dropCounters, (std::vector<uint64_t>{5, 70000, 16}));
+    EXPECT_TRUE(b.dropInfo);
     EXPECT_EQ(b.resendBackAfter, 1000u);
     EXPECT_EQ(b.resendBack, 20000);
     EXPECT_EQ(b.disconnectAnswer, 3);
