@@ -376,6 +376,8 @@ TEST(TargetConfig, LoadsTheSampleAndRunsFromIt)
     EXPECT_EQ(config.sinks[1].name, "Headphones");
     EXPECT_TRUE(config.sinks[1].wantName);
     EXPECT_TRUE(config.sinks[1].behaviours.empty());
+    ASSERT_EQ(config.discovery.icons.icons.size(), 2u);
+    EXPECT_EQ(config.discovery.icons.icons.at({2, 1}).format, 2);
 
     testbed::TargetEmulator emulator;
     ASSERT_TRUE(emulator.start(config));
