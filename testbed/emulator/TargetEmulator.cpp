@@ -1,6 +1,7 @@
 #include "testbed/emulator/TargetEmulator.h"
 
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -424,6 +425,8 @@ struct TargetEmulator::Impl {
     std::vector<Request> logRecords;
     std::optional<TIVRA::IPAddress> logSource;  // of the latest DEBUG_REQ
     std::vector<Action> actions;
+    uint64_t actionsQueued = 0;
+    uint64_t actionsDone = 0;
     std::string name;
     DiscoveryConfig discovery;
     DiscoveryState discoveryState;
@@ -1134,6 +1137,11 @@ void TargetEmulator::Impl::runActions()
         }
         reportEnded(ended);
     }
+    if (!todo.empty()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        actionsDone += todo.size();
+    }
+    changed.notify_all();
 }
 
 // Under the lock: only while running is the descriptor open.
@@ -1150,9 +1158,12 @@ void TargetEmulator::Impl::send(size_t endpoint, const TIVRA::IPAddress& to, TIV
     endpoints[endpoint]->socket.sendToV6(bytes, to, true);
 }
 
-// One call for the whole reply: copies and strays leave back to back, as
-// from a target, and not with a pause wherever this thread lost the CPU
-// between two sends (a late copy would answer the host's next request).
+// The reply leaves back to back, as from a target, and not with a pause
+// wherever this thread lost the CPU between two sends. Copies of one answer
+// go as one segmented send: the receiving kernel queues them together, so
+// a host that drains before its next request never finds the second copy
+// arriving after the drain (answers carry no request key; a late copy would
+// answer the next request).
 void TargetEmulator::Impl::sendAll(size_t endpoint, const TIVRA::IPAddress& to,
                                    const std::vector<TIVRA::Buffer>& datagrams)
 {
@@ -1163,11 +1174,22 @@ void TargetEmulator::Impl::sendAll(size_t endpoint, const TIVRA::IPAddress& to,
     std::memcpy(&sa.sin6_addr, to.addr, 16);
     sa.sin6_scope_id = to.ifindex;
     const int fd = endpoints[endpoint]->socket.getDescriptor();
+
+    // The identical datagrams at the end: the copies and the answer.
+    size_t copiesFrom = datagrams.size();
+    while (copiesFrom > 0 && datagrams[copiesFrom - 1] == datagrams.back()) {
+        --copiesFrom;
+    }
+    const size_t copies = datagrams.size() - copiesFrom;
+    const size_t one = datagrams.empty() ? 0 : datagrams.back().size();
+    const bool segmented = copies >= 2 && one > 0 && copies <= kBatch && one * copies <= 65000;
+
+    const size_t plainEnd = segmented ? copiesFrom : datagrams.size();
     size_t next = 0;
-    while (next < datagrams.size()) {
+    while (next < plainEnd) {
         iovec iov[kBatch];
         mmsghdr msgs[kBatch];
-        const size_t n = std::min(kBatch, datagrams.size() - next);
+        const size_t n = std::min(kBatch, plainEnd - next);
         for (size_t i = 0; i < n; ++i) {
             const TIVRA::Buffer& bytes = datagrams[next + i];
             iov[i] = iovec{const_cast<uint8_t*>(bytes.data()), bytes.size()};
@@ -1179,14 +1201,40 @@ void TargetEmulator::Impl::sendAll(size_t endpoint, const TIVRA::IPAddress& to,
         }
         const int sent = ::sendmmsg(fd, msgs, static_cast<unsigned>(n), 0);
         if (sent <= 0) {
-            // Full or failed: the rest one at a time, with the wait a
-            // single send has.
-            for (; next < datagrams.size(); ++next) {
-                send(endpoint, to, datagrams[next]);
-            }
-            return;
+            break;  // the rest one at a time below, with a single send's wait
         }
         next += static_cast<size_t>(sent);
+    }
+    for (; next < plainEnd; ++next) {
+        send(endpoint, to, datagrams[next]);
+    }
+    if (!segmented) {
+        return;
+    }
+    iovec iov[kBatch];
+    for (size_t i = 0; i < copies; ++i) {
+        iov[i] = iovec{const_cast<uint8_t*>(datagrams[copiesFrom + i].data()), one};
+    }
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr msg{};
+    msg.msg_name = &sa;
+    msg.msg_namelen = sizeof(sa);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = copies;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t segment = static_cast<uint16_t>(one);
+    std::memcpy(CMSG_DATA(c), &segment, sizeof(segment));
+    if (::sendmsg(fd, &msg, 0) == static_cast<ssize_t>(one * copies)) {
+        return;
+    }
+    // A kernel or device without segmentation: one at a time.
+    for (size_t i = copiesFrom; i < datagrams.size(); ++i) {
+        send(endpoint, to, datagrams[i]);
     }
 }
 
@@ -1270,6 +1318,7 @@ bool TargetEmulator::start(const TargetConfig& config)
         impl->logRecords.clear();
         impl->logSource.reset();
         impl->actions.clear();
+        impl->actionsDone = impl->actionsQueued;
         impl->keepAudio = config.keepAudio;
         impl->recordLimit = config.recordLimit;
         impl->order = 0;
@@ -1607,6 +1656,7 @@ void TargetEmulator::endStreamUnasked(size_t sink)
     std::lock_guard<std::mutex> lock(impl->mutex);
     if (impl->running && sink < impl->sinks.size()) {
         impl->actions.push_back(Action{Action::END_UNASKED, sink, 0, {}, {}});
+        ++impl->actionsQueued;
         impl->wake();
     }
 }
@@ -1626,6 +1676,7 @@ void TargetEmulator::askResend(size_t sink, uint16_t back)
     std::lock_guard<std::mutex> lock(impl->mutex);
     if (impl->running && sink < impl->sinks.size()) {
         impl->actions.push_back(Action{Action::ASK_RESEND, sink, back, {}, {}});
+        ++impl->actionsQueued;
         impl->wake();
     }
 }
@@ -1692,6 +1743,12 @@ bool TargetEmulator::waitForLogRequests(size_t count, std::chrono::milliseconds 
     return impl->changed.wait_for(lock, timeout, [&] { return impl->logRecords.size() >= count; });
 }
 
+bool TargetEmulator::waitForActions(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    return impl->changed.wait_for(lock, timeout, [&] { return impl->actionsDone >= impl->actionsQueued; });
+}
+
 bool TargetEmulator::sendDebugLine(const std::string& text, uint16_t option0, std::optional<TIVRA::IPAddress> to)
 {
     std::lock_guard<std::mutex> lock(impl->mutex);
@@ -1705,6 +1762,7 @@ bool TargetEmulator::sendDebugLine(const std::string& text, uint16_t option0, st
         return false;
     }
     impl->actions.push_back(Action{Action::DEBUG_LINE, 0, option0, text, *to});
+    ++impl->actionsQueued;
     impl->wake();
     return true;
 }

@@ -162,6 +162,10 @@ public:
     // destination.
     bool sendDebugLine(const std::string& text, uint16_t option0 = 2,
                        std::optional<TIVRA::IPAddress> to = std::nullopt);
+    // Until what sendDebugLine, askResend and endStreamUnasked queued has
+    // been sent: they go from the emulator's own thread, so an answer on
+    // another socket could otherwise overtake them.
+    bool waitForActions(std::chrono::milliseconds timeout) const;
 
 private:
     struct Impl;

@@ -428,6 +428,7 @@ TEST_F(Stream, AResendRequestFarBackCanBeAskedFor)
     EXPECT_EQ(back[0].bytes.getOption2(), 9);
 
     emulator.askResend(0, 3);
+    ASSERT_TRUE(emulator.waitForActions(5000ms));
     back = answers();
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back[0].bytes.getOption1(), 8);
@@ -808,6 +809,7 @@ TEST_F(Stream, TheSinkCanEndTheStreamItself)
     settle();
     emulator.endStreamUnasked(0);
     ASSERT_TRUE(emulator.waitForStreamEnd(0, 5000ms));
+    ASSERT_TRUE(emulator.waitForActions(5000ms));
     back = answers();
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back[0].bytes.getMessage(), QUORVIN::DSICONNECT_ANS);
@@ -957,6 +959,7 @@ TEST_F(LogRelay, AnswersADebugRequestWithItsLines)
     // Unasked lines go to whoever asked last; option0 = 1 too.
     ASSERT_TRUE(emulator.sendDebugLine("later"));
     ASSERT_TRUE(emulator.sendDebugLine("dropped", 1));
+    ASSERT_TRUE(emulator.waitForActions(5000ms));
     EXPECT_EQ(lines(), (Lines{{2, "later"}, {1, "dropped"}}));
 
     // Without the acknowledgement, only the lines; other datagrams are recorded, not answered.
@@ -986,6 +989,7 @@ TEST_F(LogRelay, IsOffUnlessConfigured)
     // On, but nobody asked yet: no destination for an unasked line.
     EXPECT_FALSE(emulator.sendDebugLine("nobody"));
     EXPECT_TRUE(emulator.sendDebugLine("somebody", 2, host.local()));
+    ASSERT_TRUE(emulator.waitForActions(5000ms));
     relay = *emulator.logAddress();
     EXPECT_EQ(lines().size(), 1u);
 }
