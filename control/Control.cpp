@@ -63,18 +63,12 @@ bool Control::sendAck(const IPAddress& to, const Send& request, MessageID answer
     // Resends of this request do not drain: a late answer to an earlier send
     // of the same request answers it as well.
     drainQueued(socket);
-    Clock firstSend;
-    Clock lastSend;
-    auto answered = [&](int sends) {
-        dropLateAnswers(socket, to, sends, firstSend, lastSend);
-        return true;
-    };
+    SendTimes sends;
     for (int sent = 0; sent < SENDS; ++sent) {
         if (!socket.sendToV6(request, to, true)) {
             return false;
         }
-        lastSend = Clock::now();
-        firstSend = sent == 0 ? lastSend : firstSend;
+        sends.sent();
         // The wait ends at a fixed time after the send: stray datagrams do
         // not prolong it.
         AnswerWait wait(ANSWER_WAIT);
@@ -97,7 +91,8 @@ bool Control::sendAck(const IPAddress& to, const Send& request, MessageID answer
             TIVRA::SYSLOG_DEBUG << "sendAck[" << (socket.getIfOverride() & 0xFFFFU) << "," << to.ifindex << ","
                                 << from.ifindex << "]RCV:" << request.getMessage();
             if (got.getMessage() == request.getMessage()) {
-                return answered(sent + 1);  // an echo of the request never counts
+                dropLateAnswers(socket, to, sends);
+                return true;  // an echo of the request never counts
             }
             if (got.getMessage() != answerId) {
                 continue;
@@ -105,7 +100,8 @@ bool Control::sendAck(const IPAddress& to, const Send& request, MessageID answer
             if ((got.getStatus() & STATUS_OK) != 0) {
                 answer = std::move(got);
             }
-            return answered(sent + 1);
+            dropLateAnswers(socket, to, sends);
+            return true;
         }
     }
     return true;

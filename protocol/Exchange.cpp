@@ -22,19 +22,19 @@ void drainQueued(TIVRA::Socket& socket)
     }
 }
 
-void dropLateAnswers(TIVRA::Socket& socket, const TIVRA::IPAddress& peer, int sends, Clock firstSend, Clock lastSend)
+void dropLateAnswers(TIVRA::Socket& socket, const TIVRA::IPAddress& peer, const SendTimes& sends)
 {
-    if (sends < 2) {
+    if (sends.count < 2) {
         return;
     }
-    Clock spread = lastSend - firstSend;
+    Clock spread = sends.last - sends.first;
     if (spread.Comp(LATE_ANSWER_SPREAD) > 0) {
         spread = LATE_ANSWER_SPREAD;
     }
     AnswerWait wait(spread + LATE_ANSWER_SLACK);
     Receive got;
     TIVRA::IPAddress from;
-    for (int left = sends - 1; left > 0;) {
+    for (int left = sends.count - 1; left > 0;) {
         if (wait.next(socket, got, from) != Awaited::Datagram) {
             return;
         }

@@ -30,8 +30,19 @@ enum class Awaited { Datagram, Timeout, Failed };
 constexpr TIVRA::Clock LATE_ANSWER_SPREAD{20 * TIVRA::Clock::MS};
 constexpr TIVRA::Clock LATE_ANSWER_SLACK{5 * TIVRA::Clock::MS};
 
-void dropLateAnswers(TIVRA::Socket& socket, const TIVRA::IPAddress& peer, int sends, TIVRA::Clock firstSend,
-                     TIVRA::Clock lastSend);
+// How often and when an exchange sent its request.
+struct SendTimes {
+    int count = 0;
+    TIVRA::Clock first;
+    TIVRA::Clock last;
+    void sent()
+    {
+        last = TIVRA::Clock::now();
+        first = count++ == 0 ? last : first;
+    }
+};
+
+void dropLateAnswers(TIVRA::Socket& socket, const TIVRA::IPAddress& peer, const SendTimes& sends);
 
 // The wait of one exchange, with its end fixed when the request left: stray
 // datagrams never prolong it. A thread that wakes late still takes what

@@ -104,13 +104,12 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
             break;
         }
     }
-    Clock firstSend;
-    Clock lastSend;
+    SendTimes sends;
     // The relay's socket also carries the target's log lines: they are not
     // to be dropped for late answers.
-    auto answered = [&](int sends) {
+    auto answered = [&] {
         if (!relaySocket) {
-            dropLateAnswers(socket, to, sends, firstSend, lastSend);
+            dropLateAnswers(socket, to, sends);
         }
         return true;
     };
@@ -118,8 +117,7 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
         if (!socket.sendToV6(request, to, true)) {
             return false;
         }
-        lastSend = Clock::now();
-        firstSend = attempt == 0 ? lastSend : firstSend;
+        sends.sent();
         // Fixed at the send: strays do not prolong it.
         AnswerWait answerWait(wait);
         for (;;) {
@@ -140,7 +138,7 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
             TIVRA::SYSLOG_DEBUG << "sendAck[" << socket.getIfOverride() << "," << to.ifindex << "," << from.ifindex
                                 << "]RCV:" << request.getMessage();
             if (got.getMessage() == request.getMessage()) {
-                return answered(attempt + 1);  // an echo of our own request never counts
+                return answered();  // an echo of our own request never counts
             }
             if (got.getMessage() != answerId) {
                 continue;
@@ -148,7 +146,7 @@ bool Sync::sendAck(TIVRA::UDPV6& socket, const IPAddress& to, const Send& reques
             if ((got.getStatus() & STATUS_OK) != 0) {
                 answer = std::move(got);
             }
-            return answered(attempt + 1);
+            return answered();
         }
     }
     return true;

@@ -301,8 +301,7 @@ bool Sync::syncWorker()
         // request, or after one: those packets (the final one among them)
         // go out first. A bounded number of bursts, so a sink that keeps
         // asking cannot hold the end off.
-        const bool resendsFirst = resendPending > 0 && endResendBursts < END_RESEND_BURSTS;
-        if (streamEnd == END_HANDSHAKE && !resendsFirst) {
+        if (streamEnd == END_HANDSHAKE && (resendPending == 0 || endResendBursts >= END_RESEND_BURSTS)) {
             const Send request(DSICONNECT_REQ, 0);
             for (int attempt = 0; attempt < 4 && streamEnd != END_DONE; ++attempt) {
                 if (!syncSocket.sendToV6(request, true)) {

@@ -1158,23 +1158,14 @@ void TargetEmulator::Impl::send(size_t endpoint, const TIVRA::IPAddress& to, TIV
     endpoints[endpoint]->socket.sendToV6(bytes, to, true);
 }
 
-// The reply leaves back to back, as from a target, and not with a pause
-// wherever this thread lost the CPU between two sends. Copies of one answer
-// go as one segmented send: the receiving kernel queues them together, so
-// a host that drains before its next request never finds the second copy
-// arriving after the drain (answers carry no request key; a late copy would
-// answer the next request).
+// Copies of one answer go as one segmented send: the receiving kernel
+// queues them together, so a host that drains before its next request never
+// finds a second copy arriving after the drain (answers carry no request
+// key; a late copy would answer the next request).
 void TargetEmulator::Impl::sendAll(size_t endpoint, const TIVRA::IPAddress& to,
                                    const std::vector<TIVRA::Buffer>& datagrams)
 {
-    constexpr size_t kBatch = 64;
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_port = to.port;
-    std::memcpy(&sa.sin6_addr, to.addr, 16);
-    sa.sin6_scope_id = to.ifindex;
-    const int fd = endpoints[endpoint]->socket.getDescriptor();
-
+    constexpr size_t kMaxCopies = 64;
     // The identical datagrams at the end: the copies and the answer.
     size_t copiesFrom = datagrams.size();
     while (copiesFrom > 0 && datagrams[copiesFrom - 1] == datagrams.back()) {
@@ -1182,36 +1173,19 @@ void TargetEmulator::Impl::sendAll(size_t endpoint, const TIVRA::IPAddress& to,
     }
     const size_t copies = datagrams.size() - copiesFrom;
     const size_t one = datagrams.empty() ? 0 : datagrams.back().size();
-    const bool segmented = copies >= 2 && one > 0 && copies <= kBatch && one * copies <= 65000;
-
-    const size_t plainEnd = segmented ? copiesFrom : datagrams.size();
-    size_t next = 0;
-    while (next < plainEnd) {
-        iovec iov[kBatch];
-        mmsghdr msgs[kBatch];
-        const size_t n = std::min(kBatch, plainEnd - next);
-        for (size_t i = 0; i < n; ++i) {
-            const TIVRA::Buffer& bytes = datagrams[next + i];
-            iov[i] = iovec{const_cast<uint8_t*>(bytes.data()), bytes.size()};
-            msgs[i] = mmsghdr{};
-            msgs[i].msg_hdr.msg_name = &sa;
-            msgs[i].msg_hdr.msg_namelen = sizeof(sa);
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int sent = ::sendmmsg(fd, msgs, static_cast<unsigned>(n), 0);
-        if (sent <= 0) {
-            break;  // the rest one at a time below, with a single send's wait
-        }
-        next += static_cast<size_t>(sent);
-    }
-    for (; next < plainEnd; ++next) {
-        send(endpoint, to, datagrams[next]);
+    const bool segmented = copies >= 2 && one > 0 && copies <= kMaxCopies && one * copies <= 65000;
+    for (size_t i = 0; i < (segmented ? copiesFrom : datagrams.size()); ++i) {
+        send(endpoint, to, datagrams[i]);
     }
     if (!segmented) {
         return;
     }
-    iovec iov[kBatch];
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = to.port;
+    std::memcpy(&sa.sin6_addr, to.addr, 16);
+    sa.sin6_scope_id = to.ifindex;
+    iovec iov[kMaxCopies];
     for (size_t i = 0; i < copies; ++i) {
         iov[i] = iovec{const_cast<uint8_t*>(datagrams[copiesFrom + i].data()), one};
     }
@@ -1229,6 +1203,7 @@ void TargetEmulator::Impl::sendAll(size_t endpoint, const TIVRA::IPAddress& to,
     c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
     const uint16_t segment = static_cast<uint16_t>(one);
     std::memcpy(CMSG_DATA(c), &segment, sizeof(segment));
+    const int fd = endpoints[endpoint]->socket.getDescriptor();
     if (::sendmsg(fd, &msg, 0) == static_cast<ssize_t>(one * copies)) {
         return;
     }
