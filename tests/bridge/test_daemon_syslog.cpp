@@ -154,6 +154,18 @@ protected:
         log = dir.path + "/received";
     }
 
+    // Once the receiver has the line, SIGTERM, and the daemon exits with 0.
+    void stopAfter(testnet::Program& daemon, const std::string& line)
+    {
+        ASSERT_TRUE(testwait::waitFor([&] { return readFile(log).find(line) != std::string::npos; },
+                                      std::chrono::seconds(20)))
+            << readFile(log);
+        ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
+        const auto status = daemon.wait(std::chrono::seconds(20));
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, 0);
+    }
+
     NetNamespaces net;
     standin::StandinDir dir;
     std::string log;
@@ -174,13 +186,7 @@ TEST_F(DaemonSyslog, StartUpLinesReachARealReceiver)
         NetNamespaces::Host, {programDir() + "/testbed/driver-standin", "--dir", dir.path + "/driver", "--",
                               programDir() + "/bridge/quorvin-bridge", dir.path + "/setting.inf", "Room"});
     ASSERT_TRUE(daemon.started());
-    ASSERT_TRUE(testwait::waitFor([&] { return readFile(log).find("Find::open 1") != std::string::npos; },
-                                  std::chrono::seconds(20)))
-        << readFile(log);
-    ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
-    const auto status = daemon.wait(std::chrono::seconds(20));
-    ASSERT_TRUE(status);
-    EXPECT_EQ(*status, 0);
+    ASSERT_NO_FATAL_FAILURE(stopAfter(daemon, "Find::open 1"));
 
     const auto received = entries(readFile(log));
     size_t fromDaemon = 0;
@@ -243,13 +249,7 @@ TEST_F(DaemonSyslog, StreamLinesAndStatisticsArriveIntact)
                                   &played),
               0)
         << played;
-    ASSERT_TRUE(testwait::waitFor([&] { return readFile(log).find("wth end") != std::string::npos; },
-                                  std::chrono::seconds(20)))
-        << readFile(log);
-    ASSERT_EQ(kill(daemon.pid(), SIGTERM), 0);
-    const auto status = daemon.wait(std::chrono::seconds(20));
-    ASSERT_TRUE(status);
-    EXPECT_EQ(*status, 0);
+    ASSERT_NO_FATAL_FAILURE(stopAfter(daemon, "wth end"));
 
     // The console line, whole, is the text at the receiver.
     std::string startLine;
