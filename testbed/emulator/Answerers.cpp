@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "foundation/ThreadPriority.h"
+#include "testbed/StandinPriority.h"
 
 namespace testbed {
 
@@ -38,8 +39,8 @@ std::vector<int> answererCpus(size_t count)
 
 void becomeAnswerer(int cpu)
 {
+    becomeStandinRealtime();
     const uint64_t self = TIVRA::ThreadPriority::getSelfThreadID();
-    TIVRA::ThreadPriority::setPriority(self, TIVRA::ThreadPriority::PRIORITY_REALTIME);
     if (cpu >= 0) {
         TIVRA::ThreadPriority::setCpuThread(self, {TIVRA::ThreadPriority::Cpus{static_cast<uint16_t>(cpu), 1}});
     }

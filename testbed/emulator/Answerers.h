@@ -15,8 +15,8 @@ namespace testbed {
 // smaller.
 std::vector<int> answererCpus(size_t count);
 
-// The calling thread into the top real-time class (where permitted) and
-// onto `cpu` (-1: left where it is).
+// The calling thread into the stand-ins' real-time priority (where
+// permitted) and onto `cpu` (-1: left where it is).
 void becomeAnswerer(int cpu);
 
 }  // namespace testbed
