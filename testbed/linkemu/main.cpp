@@ -21,6 +21,7 @@
 #include <string>
 
 #include "LinkRules.h"
+#include "testbed/StandinPriority.h"
 
 namespace {
 
@@ -188,6 +189,11 @@ int main(int argc, char** argv)
     }
 
     stayOnOneCpu();
+    // A wire waits for no processor: on a busy machine a forwarder of normal
+    // priority queues whole bursts, which no link does.
+    if (!testbed::becomeStandinRealtime()) {
+        std::cerr << "link-emulator: no real-time priority; forwarding at normal priority\n";
+    }
     sigset_t signals;
     sigemptyset(&signals);
     for (const int s : {SIGTERM, SIGINT, SIGUSR1}) {

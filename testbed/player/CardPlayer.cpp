@@ -62,8 +62,8 @@ bool parseInvalidHeader(const std::string& text, InvalidHeader& kind)
 CardPlayer::CardPlayer(uint8_t* ring, uint64_t ringSize)
     : ring_(ring), ringSize_(ringSize), header_(reinterpret_cast<QUORVIN::BridgeMemHeader*>(ring + ringSize))
 {
-    log_ = [](const std::string& line) {
-        std::fputs(line.c_str(), stdout);
+    log_ = [](const char* line) {
+        std::fputs(line, stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
     };
@@ -81,6 +81,8 @@ void CardPlayer::setEvents(const DriverEvents* events, int card)
 
 void CardPlayer::say(const char* fmt, ...)
 {
+    // On the stack and handed on as it is: the feeder may run in a
+    // real-time class, where a line must cost no allocation.
     char line[512];
     va_list args;
     va_start(args, fmt);
@@ -486,6 +488,13 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
         waitFor(moved, std::min(progressDeadline, end), Counter::NOTIFIES);
     }
     say("stop reason=%s", reason);
+    // A play that lasted and of which the host read nothing has shown nothing
+    // of the host: it must not pass, however it ended.
+    const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    if (!failed && consumed == 0 && lasted >= std::chrono::seconds(1)) {
+        say("error: the host read nothing in %lld ms of play", static_cast<long long>(lasted.count()));
+        failed = true;
+    }
     say("periods written %llu", static_cast<unsigned long long>(written));
     const bool down = teardown(true, failed, o);
     say("done frames=%llu periods-read=%llu", static_cast<unsigned long long>(frames_),

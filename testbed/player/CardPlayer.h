@@ -57,7 +57,7 @@ enum PlayResult : int {
 
 class CardPlayer {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = std::function<void(const char* line)>;
 
     // The mapping: `ringSize` ring bytes (periodMax x periodSizeMax of the
     // host's limits), then the 232-byte header, 8-byte aligned.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "testbed/StandinPriority.h"
 #include "testbed/player/CardFormat.h"
 #include "testbed/player/CardMap.h"
 #include "testbed/player/CardPlayer.h"
@@ -273,6 +274,11 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    // An application feeds its ring from a real-time thread: a busy machine
+    // must not starve the ring, nor may the player outrank the daemon.
+    if (!testbed::becomeStandinRealtime()) {
+        std::fputs("card-player: no real-time priority; playing at normal priority\n", stderr);
+    }
     const int result = player.play(make, options);
     g_player = nullptr;
     testbed::unmapEvents(block);

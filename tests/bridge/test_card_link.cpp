@@ -26,6 +26,7 @@
 #include "StandinRun.h"
 #include "testbed/driver/DriverStandin.h"
 #include "testbed/emulator/TargetEmulator.h"
+#include "testbed/StandinPriority.h"
 #include "testbed/player/CardPlayer.h"
 #include "testbed/player/CounterCheck.h"
 #include "testbed/player/Sources.h"
@@ -139,7 +140,7 @@ TEST_F(CardLinkInside, CounterPlaysThroughToTheSink)
     void* m = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ASSERT_NE(m, MAP_FAILED);
     testbed::CardPlayer player(static_cast<uint8_t*>(m), bridgeRingBytes(32, 38400));
-    player.setLog([](const std::string&) {});
+    player.setLog([](const char*) {});
     constexpr uint64_t kFrames = 48000;  // one second
     testbed::CounterSource counter(QUORVIN_BR_FORMAT_PCM16, 2, kFrames);
     testbed::PlayerOptions options;
@@ -150,7 +151,11 @@ TEST_F(CardLinkInside, CounterPlaysThroughToTheSink)
     options.volumeAfter = 4;
     std::atomic<bool> done{false};
     int result = -1;
+    // The application's feeder in a real-time class, as a player is: a busy
+    // machine must not starve the ring (the stand-ins' priority, below the
+    // node's own workers).
     std::thread play([&] {
+        testbed::becomeStandinRealtime();
         result = player.play(&counter, options);
         done = true;
     });

@@ -321,9 +321,9 @@ struct Lines {
 
     CardPlayer::Log log()
     {
-        return [this](const std::string& line) {
+        return [this](const char* line) {
             std::lock_guard<std::mutex> lock(mutex);
-            all.push_back(line);
+            all.emplace_back(line);
         };
     }
     bool has(const std::string& prefix)
@@ -602,6 +602,25 @@ TEST(Player, StopsAfterTheSecondsAsked)
     ASSERT_EQ(player.play(&source, o), testbed::PLAY_OK) << lines.text();
     EXPECT_TRUE(lines.has("stop reason=seconds")) << lines.text();
     EXPECT_TRUE(lines.has("inuse off")) << lines.text();
+}
+
+// A host that connects and runs but never reads: a play of a second or more
+// shows nothing of the host, so it fails however it ends (here on its time).
+TEST(Player, APlayTheHostNeverReadIsAFailure)
+{
+    Memory memory;
+    CardPlayer player(memory.ring(), kRing);
+    Lines lines;
+    player.setLog(lines.log());
+    PlayerOptions o = smallRing(PCM16, 44100, 2);
+    o.seconds = 1.2;
+    testbed::CounterSource source(PCM16, 2);
+    FakeHost host(memory.ring(), HostConfig{}, [](uint64_t, const uint8_t*, uint32_t) { return false; });
+    EXPECT_EQ(player.play(&source, o), testbed::PLAY_FAILED) << lines.text();
+    EXPECT_TRUE(lines.has("stop reason=seconds")) << lines.text();
+    EXPECT_TRUE(lines.has("error: the host read nothing in ")) << lines.text();
+    EXPECT_TRUE(lines.has("done frames=")) << lines.text();
+    EXPECT_EQ(host.consumed(), 0U);
 }
 
 TEST(Player, WaitsOnTheEventCounters)
