@@ -401,6 +401,7 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
     int32_t volumeSeen = loadField(header_->volume);
     uint64_t consumed = 0;
     uint64_t refills = 0;
+    bool holding = false;
     const char* reason = "signal";
     for (;;) {
         if (stop_.load(std::memory_order_relaxed)) {
@@ -422,11 +423,34 @@ int CardPlayer::run(const std::function<Source*(uint64_t format)>& resolve, cons
             playingSeen = true;
             say("playing status=0x%x", s);
         }
+        if (o.hold && (s & kError) == 0 && (s & kOpen) == kOpen && (s & kConnected) == 0) {
+            if (!holding) {
+                holding = true;
+                say("holding status=0x%x", s);
+            }
+            if (Clock::now() >= progressDeadline) {
+                say("error: the host did not connect again within %lld ms (status=0x%x)",
+                    static_cast<long long>(o.timeout.count()), s);
+                reason = "error";
+                failed = true;
+                break;
+            }
+            waitFor([&] { return status() != s || stop_.load(std::memory_order_relaxed); },
+                    std::min(progressDeadline, end), Counter::WAKEUPS);
+            continue;
+        }
         if ((s & kError) != 0 || (s & kConnected) == 0) {
             say("error status=0x%x", s);
             reason = "error";
             failed = true;
             break;
+        }
+        if (holding) {
+            // A new stream reads from where the host put its position.
+            holding = false;
+            lastPos = loadField(header_->hostReadPos);
+            progressDeadline = Clock::now() + o.timeout;
+            say("connected again status=0x%x", s);
         }
         if (!volumeDone && consumed >= o.volumeAfter) {
             storeField(header_->volume, o.volume);

@@ -46,6 +46,12 @@ struct PlayerOptions {
     int64_t underrunAfter = -1;  // stop refilling after this many refills; -1 never
     InvalidHeader invalid = InvalidHeader::NONE;
     std::chrono::milliseconds timeout{10000};  // for each wait on the host
+    // While playing, a host that shows the card open but no longer connected
+    // (its stream ended on its own) is waited for as it connects again, with
+    // the requests kept, rather than taken as an error; its error status or
+    // a card no longer open still ends the play. What the host reads after
+    // it connected again is not checked against the ring.
+    bool hold = false;
     uint32_t reportEvery = 16;                 // "periods written" every so many periods; 0 only at the end
 };
 

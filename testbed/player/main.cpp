@@ -50,6 +50,9 @@ void usage()
         "  --invalid KIND       period-count-0 period-count-high ring-too-big not-divisible\n"
         "                       partial-frame channel-bit format-not-offered format-code\n"
         "  --timeout MS         each wait on the host (default 10000)\n"
+        "  --hold               keep the requests while the host shows the card open but\n"
+        "                       not connected (it may connect again); end on its error\n"
+        "                       status, when the card is no longer open, or on --timeout\n"
         "  --report-every N     a \"periods written\" line every N periods (default 16)\n",
         stderr);
 }
@@ -98,6 +101,10 @@ int main(int argc, char** argv)
                 return fail("one node only");
             }
             node = arg;
+            continue;
+        }
+        if (arg == "--hold") {
+            options.hold = true;
             continue;
         }
         if (i + 1 >= argc) {

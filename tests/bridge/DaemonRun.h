@@ -18,7 +18,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <atomic>
@@ -175,7 +177,8 @@ protected:
         daemon.stop();
         emulator.stop();
         if (HasFailure()) {
-            std::cerr << "---- daemon\n" << daemonOutput() << "---- emulator\n" << emulatorOutput();
+            std::cerr << "---- daemon\n" << daemonOutput() << "---- emulator\n" << emulatorOutput()
+                      << "---- what the streams show\n" << streamDiagnosis();
         }
         if (!dir.empty()) {
             std::error_code ignored;
@@ -326,6 +329,53 @@ protected:
         return testnet::runProgram(argv, output);
     }
 
+    // What explains a stream's damage, from both ends: the host ring's
+    // silence blocks (each time it ran dry while playing), the worker's
+    // largest lateness, and per sink stream its lowest level, underruns and
+    // longest gap between bursts.
+    std::string streamDiagnosis() const
+    {
+        const std::string host = daemonOutput();
+        long worst = -1;
+        size_t late = 0;
+        for (size_t at = host.find("over time "); at != std::string::npos; at = host.find("over time ", at + 1)) {
+            const char* digits = host.c_str() + at + 10;
+            if (*digits >= '0' && *digits <= '9') {
+                worst = std::max(worst, std::strtol(digits, nullptr, 10));
+                ++late;
+            }
+        }
+        std::ostringstream out;
+        out << "host: ring silence blocks " << occurrences(host, "SyncBuffer not enough mute data return ")
+            << ", late bursts " << late << ", worst over time " << (worst < 0 ? std::string("-") : std::to_string(worst) + " us")
+            << "\n";
+        std::istringstream target(emulatorOutput());
+        for (std::string line; std::getline(target, line);) {
+            const size_t at = line.find("stream sink ");
+            if (at == std::string::npos) {
+                continue;
+            }
+            const auto field = [&](const std::string& key) {
+                const size_t k = line.find(" " + key + " ");
+                if (k == std::string::npos) {
+                    return std::string("-");
+                }
+                const size_t from = k + key.size() + 2;
+                return line.substr(from, line.find(' ', from) - from);
+            };
+            const size_t interval = line.find(" interval-us ");
+            std::string longest = "-";
+            if (interval != std::string::npos) {
+                const size_t k = line.find(" max ", interval);
+                longest = k == std::string::npos ? "-" : line.substr(k + 5, line.find(' ', k + 5) - k - 5) + " us";
+            }
+            out << line.substr(at, line.find(' ', line.find('#', at)) - at) << ": level min/max " << field("level")
+                << " bytes, underruns " << field("underruns") << ", missing " << field("missing")
+                << ", longest gap between bursts " << longest << "\n";
+        }
+        return out.str();
+    }
+
     // A second of counter into the sink's card, recorded clean from its
     // start (what the sink's recording file gained over the stream).
     void playsClean(const std::string& sink)
@@ -340,7 +390,7 @@ protected:
         const std::string audio = readFile(sinks.at(sink).audio).substr(before);
         const testbed::CounterCheck check = testbed::checkCounter(
             reinterpret_cast<const uint8_t*>(audio.data()), audio.size(), QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
-        EXPECT_TRUE(check.clean()) << check.describe();
+        EXPECT_TRUE(check.clean()) << check.describe() << "\n" << streamDiagnosis();
         EXPECT_EQ(check.firstIndex, 0U) << check.describe();
         EXPECT_EQ(check.frames, 48000U) << check.describe();
     }

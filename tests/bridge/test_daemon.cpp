@@ -149,7 +149,7 @@ TEST_F(Daemon, CountersPlayThroughAndTheVolumeReachesTheChainsTail)
         SCOPED_TRACE(sink);
         ASSERT_TRUE(testwait::waitFor([&] { return emulatorLines(sinks.at(sink).stream, "#0 disconnect") == 1; }, 10s));
         const testbed::CounterCheck check = recording(sink);
-        EXPECT_TRUE(check.clean()) << check.describe();
+        EXPECT_TRUE(check.clean()) << check.describe() << "\n" << streamDiagnosis();
         EXPECT_EQ(check.firstIndex, 0U) << check.describe();
         EXPECT_EQ(check.frames, kFrames) << check.describe();
     }
@@ -241,7 +241,7 @@ TEST_F(Daemon, WavFileIsRecordedExactly)
         start += 4;
     }
     ASSERT_GE(audio.size(), start + samples.size());
-    EXPECT_TRUE(audio.compare(start, samples.size(), samples) == 0);
+    EXPECT_TRUE(audio.compare(start, samples.size(), samples) == 0) << streamDiagnosis();
     EXPECT_EQ(audio.find_first_not_of('\0', start + samples.size()), std::string::npos);
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "DaemonRun.h"
+#include "testbed/StandinPriority.h"
 #include "bridge/BridgeMemHeader.h"
 #include "testbed/player/CardFormat.h"
 #include "testbed/player/Sources.h"
@@ -102,9 +103,13 @@ protected:
     }
 
     // An ALSA program in the host namespace with that configuration; its exit status.
+    // The application in a real-time class, as an audio player's thread is,
+    // at the stand-ins' priority: a busy machine must not starve its ring,
+    // nor may it outrank the daemon.
     int runAlsa(int card, std::vector<std::string> argv, std::string* output) const
     {
-        argv.insert(argv.begin(), {"env", "ALSA_CONFIG_PATH=" + writeAlsaConfig(card)});
+        argv.insert(argv.begin(), {"chrt", "-f", std::to_string(testbed::kStandinPriority), "env",
+                                   "ALSA_CONFIG_PATH=" + writeAlsaConfig(card)});
         return net.run(testnet::NetNamespaces::Host, argv, output);
     }
 
@@ -160,7 +165,8 @@ void DaemonAlsa::aplayIsRecordedExactly(const std::vector<uint32_t>& lengths)
         while (same < files[i].size() && audio[at + same] == files[i][same]) {
             ++same;
         }
-        ASSERT_EQ(same, files[i].size()) << "the recording differs from byte " << same << " of the samples";
+        ASSERT_EQ(same, files[i].size()) << "the recording differs from byte " << same << " of the samples\n"
+                                          << streamDiagnosis();
         at += same;
     }
     EXPECT_EQ(audio.find_first_not_of('\0', at), std::string::npos);

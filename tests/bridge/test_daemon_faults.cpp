@@ -65,11 +65,14 @@ TEST_F(DaemonFaults, KilledTargetLosesItsCardAndComesBack)
     ASSERT_GE(feed, 0);
     std::atomic<int> played{-1};
     std::string output;
-    // The player waits on the host for as long as the test does: giving up
-    // would clear the stream request, and the daemon would then never try
-    // the reconnect whose failure drops the node, leaving it to the grace.
+    // The player holds its requests through the lost stream (the card shows
+    // OPEN alone before the next turn connects again) for as long as the
+    // test waits: giving up would clear the stream request, and the daemon
+    // would then never try the reconnect whose failure drops the node,
+    // leaving it to the grace.
     std::thread player([&] {
-        played = play(feed, {"--rate", "48000", "--format", "pcm16", "--seconds", "60", "--timeout", "60000"}, &output);
+        played = play(feed, {"--rate", "48000", "--format", "pcm16", "--seconds", "60", "--timeout", "60000", "--hold"},
+                      &output);
     });
     const bool streaming = waitDaemon("SyncBuffer::play\n", 1, 10s);
     if (streaming) {

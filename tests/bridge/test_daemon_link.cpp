@@ -112,7 +112,7 @@ TEST_P(DaemonLink, CounterArrivesEveryFrameOnceInOrder)
     const std::string audio = readFile(sinks.at(sink).audio);
     const testbed::CounterCheck check = testbed::checkCounter(
         reinterpret_cast<const uint8_t*>(audio.data()), audio.size(), QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
-    EXPECT_TRUE(check.clean()) << check.describe();
+    EXPECT_TRUE(check.clean()) << check.describe() << "\n" << streamDiagnosis();
     EXPECT_EQ(check.firstIndex, 0U) << check.describe();
     EXPECT_EQ(check.frames, kFrames) << check.describe();
     // A resend request beyond the ring ends the stream.

@@ -78,6 +78,9 @@ struct HostConfig {
     uint32_t periodMin = 2;
     bool validate = true;      // refuse a bad header as the host does
     int32_t volumeAnswer = 0;  // written back after the player's volume, as a sink's rounding would
+    // After this many periods read the stream is lost: the card shows OPEN
+    // alone until failNow() (0: never).
+    uint64_t dropAfter = 0;
 };
 
 // What the host stand-in saw of one stream request.
@@ -142,6 +145,8 @@ public:
         return volumes_;
     }
     uint64_t consumed() const { return consumed_.load(); }
+    // A lost stream (dropAfter) that the host then fails to connect again.
+    void failNow() { failNow_ = true; }
     // CLOCK_MONOTONIC in ns when this host first saw STREAM; 0 never.
     int64_t streamSeenNs() const { return streamSeenNs_.load(); }
     void quit() { quit_ = true; }
@@ -187,7 +192,7 @@ private:
         storeField(header_->periodSizeMin, uint32_t{6});
         storeField(header_->periodSizeMax, kPeriodSizeMax);
         publish(kOpen);
-        enum { IDLE, REFUSED, CONNECTED, PLAYING } state = IDLE;
+        enum { IDLE, REFUSED, CONNECTED, PLAYING, DROPPED } state = IDLE;
         uint32_t seen = 0;
         int32_t volume = 0;
         bool answered = false;
@@ -279,9 +284,21 @@ private:
                 if (events_ != nullptr) {
                     bump(events_->notifies[0]);
                 }
+                if (config_.dropAfter != 0 && count == config_.dropAfter) {
+                    publish(kOpen);
+                    state = DROPPED;
+                }
                 busy = true;
                 break;
             }
+            case DROPPED:
+                if ((req & kStream) == 0) {
+                    state = IDLE;
+                } else if (failNow_) {
+                    publish(kError | kConnected | kOpen);
+                    state = REFUSED;
+                }
+                break;
             }
             std::this_thread::sleep_for(busy ? 20us : 100us);
         }
@@ -293,6 +310,7 @@ private:
     Ready ready_;
     testbed::DriverEvents* events_;
     std::atomic<bool> quit_{false};
+    std::atomic<bool> failNow_{false};
     std::atomic<uint64_t> consumed_{0};
     std::atomic<int64_t> streamSeenNs_{0};
     std::mutex mutex_;
@@ -604,6 +622,39 @@ TEST(Player, StopsAfterTheSecondsAsked)
     EXPECT_TRUE(lines.has("inuse off")) << lines.text();
 }
 
+// A host whose stream is lost mid-play (the card open, not connected): the
+// player gives up at once, or with --hold keeps its requests until the host
+// shows its error.
+TEST(Player, AHoldingPlayerKeepsItsRequestsThroughALostStream)
+{
+    for (const bool hold : {false, true}) {
+        SCOPED_TRACE(hold ? "hold" : "no hold");
+        Memory memory;
+        CardPlayer player(memory.ring(), kRing);
+        Lines lines;
+        player.setLog(lines.log());
+        PlayerOptions o = smallRing(PCM16, 48000, 2);
+        o.hold = hold;
+        testbed::CounterSource source(PCM16, 2);
+        HostConfig config;
+        config.dropAfter = 6;
+        FakeHost host(memory.ring(), config, pacedBy(player, o.periods));
+        int result = -1;
+        std::thread play([&] { result = player.play(&source, o); });
+        if (hold) {
+            EXPECT_TRUE(testwait::waitFor([&] { return lines.has("holding status=0x3"); })) << lines.text();
+            // Still asking for the stream and its run while the host has none.
+            EXPECT_EQ(host.requests().back(), kInUse | kStream | kRun);
+            host.failNow();
+        }
+        play.join();
+        EXPECT_EQ(result, testbed::PLAY_FAILED) << lines.text();
+        EXPECT_EQ(lines.has("holding status="), hold) << lines.text();
+        EXPECT_TRUE(lines.has(hold ? "error status=0x80000007" : "error status=0x3")) << lines.text();
+        EXPECT_TRUE(lines.has("inuse off")) << lines.text();
+    }
+}
+
 // A host that connects and runs but never reads: a play of a second or more
 // shows nothing of the host, so it fails however it ends (here on its time).
 TEST(Player, APlayTheHostNeverReadIsAFailure)
@@ -882,6 +933,7 @@ std::vector<uint8_t> wavFile(uint16_t tag, uint16_t channels, uint16_t bits, uin
                              size_t actualData, bool extensible = false, uint16_t subTag = 1)
 {
     std::vector<uint8_t> f;
+    f.reserve(128);
     const auto put32 = [&](uint32_t v) {
         for (int b = 0; b < 4; ++b) {
             f.push_back(static_cast<uint8_t>(v >> (8 * b)));
@@ -891,7 +943,11 @@ std::vector<uint8_t> wavFile(uint16_t tag, uint16_t channels, uint16_t bits, uin
         f.push_back(static_cast<uint8_t>(v));
         f.push_back(static_cast<uint8_t>(v >> 8));
     };
-    const auto id = [&](const char* t) { f.insert(f.end(), t, t + 4); };
+    const auto id = [&](const char* t) {
+        for (int i = 0; i < 4; ++i) {
+            f.push_back(static_cast<uint8_t>(t[i]));
+        }
+    };
     id("RIFF");
     put32(0xFFFFFFFF);
     id("WAVE");
