@@ -143,6 +143,9 @@ bool QuorvinVideRododa::build(const IPAddress& address, const Find::TargetConnec
     }
     TIVRA::SYSLOG_INFO << "add node:" << text(address) << " " << memNo;
     aliveNodes.emplace(address, std::move(made));
+    // Every node has its entry, also one rebuilt in the scan that lost it:
+    // without one it would never age out, and a lost node would be skipped.
+    targets[address] = chain;
     return true;
 }
 

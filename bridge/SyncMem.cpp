@@ -128,8 +128,9 @@ FormatConfigure decodeCardFormat(uint64_t chosenFormat, uint64_t chosenRate, uin
     }
     // DSD is offered at the bit of its bit rate / 32, so its rate comes back x 32.
     const int dsdShift = format.isDSD() ? 5 : 0;
+    bool rated = false;
     if (chosenRate == QUORVIN_BR_RATE_8000) {
-        format.setSpeed(8000UL << dsdShift);
+        rated = format.setSpeed(8000UL << dsdShift);
     } else {
         const uint64_t pairs = chosenRate >> 1;
         for (int i = 0; i < 30; ++i) {
@@ -138,13 +139,17 @@ FormatConfigure decodeCardFormat(uint64_t chosenFormat, uint64_t chosenRate, uin
                 continue;
             }
             if ((pair & 1) != 0) {
-                format.setSpeed(44100UL << (i + dsdShift));
+                rated = format.setSpeed(44100UL << (i + dsdShift)) || rated;
             }
             if ((pair & 2) != 0) {
-                format.setSpeed(48000UL << (i + dsdShift));
+                rated = format.setSpeed(48000UL << (i + dsdShift)) || rated;
             }
             break;
         }
+    }
+    // A PCM format is valid without a speed; a stream is not.
+    if (!rated) {
+        return FormatConfigure(0);
     }
     for (int b = 0; b < 30; ++b) {
         if ((chosenChannels >> b) & 1) {
@@ -155,16 +160,17 @@ FormatConfigure decodeCardFormat(uint64_t chosenFormat, uint64_t chosenRate, uin
     return format;
 }
 
-bool checkCardRing(uint32_t ringBytes, uint32_t periodCount, uint32_t periodMax, uint32_t periodSizeMax,
-                   unsigned frameBytes, CardRing& ring)
+bool checkCardRing(uint32_t ringBytes, uint32_t periodCount, const CardLimits& limits, unsigned frameBytes,
+                   CardRing& ring)
 {
-    if (periodCount < 1 || periodCount > periodMax || ringBytes < periodCount
-        || uint64_t{ringBytes} > bridgeRingBytes(periodMax, periodSizeMax) || ringBytes % periodCount != 0
-        || frameBytes == 0) {
+    if (periodCount < 1 || periodCount < limits.periodMin || periodCount > limits.periodMax
+        || ringBytes % periodCount != 0 || frameBytes == 0) {
         return false;
     }
+    // Within these the ring fits the mapping, and a stop never waits on
+    // more queued silence than the card was made for.
     const uint32_t period = ringBytes / periodCount;
-    if (period % frameBytes != 0) {
+    if (period == 0 || period < limits.periodSizeMin || period > limits.periodSizeMax || period % frameBytes != 0) {
         return false;
     }
     ring = CardRing{ringBytes, periodCount, period};
@@ -371,8 +377,7 @@ bool SyncMem::startStream()
     TIVRA::SYSLOG_INFO << "connect";
     CardRing shape;
     if (!format.isValid()
-        || !checkCardRing(ringBytes, periodCount, periodMax, periodSizeMax, format.getWid() * format.getChannel(),
-                          shape)) {
+        || !checkCardRing(ringBytes, periodCount, cardLimits(), format.getWid() * format.getChannel(), shape)) {
         setErrorStatus();
         volumeStep();
         return true;

@@ -17,6 +17,7 @@
 
 #include "bridge/AlsaProfile.h"
 #include "bridge/BridgeMemHeader.h"
+#include "bridge/BridgeSettings.h"
 #include "bridge/OccupiedCPU.h"
 #include "control/Control.h"
 #include "discovery/Find.h"
@@ -36,14 +37,16 @@ uint64_t cardFormatMask(QUORVIN::FormatSupport pcm, QUORVIN::FormatSupport dsdLs
 uint64_t cardRateMask(QUORVIN::FormatSupport pcm, QUORVIN::FormatSupport dsdLsb, QUORVIN::FormatSupport dsdMsb);
 uint64_t cardChannelMask(QUORVIN::FormatSupport pcm, QUORVIN::FormatSupport dsdLsb, QUORVIN::FormatSupport dsdMsb);
 
-// The stream format the driver chose; not valid when any part is unknown.
+// The stream format the driver chose; not valid when any part is unknown
+// (a rate no stream can have included).
 QUORVIN::FormatConfigure decodeCardFormat(uint64_t chosenFormat, uint64_t chosenRate, uint64_t chosenChannels);
 
-// The ring pair the driver wrote, refused (false) unless 1 <= periodCount
-// <= periodMax, periodCount <= ringBytes <= periodMax x periodSizeMax,
-// ringBytes divisible by periodCount and a period of whole, non-zero frames.
-bool checkCardRing(uint32_t ringBytes, uint32_t periodCount, uint32_t periodMax, uint32_t periodSizeMax,
-                   unsigned frameBytes, CardRing& ring);
+// The ring pair the driver wrote, refused (false) unless it is the card's
+// limits as written into its header: periodMin <= periodCount <= periodMax
+// (and at least 1), ringBytes divisible by periodCount, and a period of
+// periodSizeMin..periodSizeMax bytes in whole, non-zero frames.
+bool checkCardRing(uint32_t ringBytes, uint32_t periodCount, const CardLimits& limits, unsigned frameBytes,
+                   CardRing& ring);
 
 // Card volume 1..10001 (10001 = 0 dB, 1 = -60 dB, 0 = none) and sink
 // volume in 0.01 dB, -6000..0.
@@ -83,6 +86,7 @@ public:
     uint32_t periodSizeMax = QUORVIN::BRIDGE_PERIOD_SIZE_MAX;
     uint32_t periodSizeMin = QUORVIN::BRIDGE_PERIOD_SIZE_MIN;
     OccupiedCPU* occupiedCpu = nullptr;  // not owned
+    CardLimits cardLimits() const { return CardLimits{periodMax, periodMin, periodSizeMax, periodSizeMin}; }
 
     uint32_t getBridgeStatus() const { return bridgeStatus; }
     int getCpuSend() const { return cpuSend; }

@@ -19,12 +19,12 @@ public:
     bool pretendStream()
     {
         CardRing shape;
-        const QUORVIN::FormatConfigure f = decodeCardFormat(
-            QUORVIN::loadField(header->chosenFormat), QUORVIN::loadField(header->chosenRate),
-            QUORVIN::loadField(header->chosenChannels));
-        if (!f.isValid() || !checkCardRing(QUORVIN::loadField(header->ringBytes),
-                                                    QUORVIN::loadField(header->periodCount), periodMax, periodSizeMax,
-                                                    f.getWid() * f.getChannel(), shape)) {
+        const QUORVIN::FormatConfigure f =
+            decodeCardFormat(QUORVIN::loadField(header->chosenFormat), QUORVIN::loadField(header->chosenRate),
+                             QUORVIN::loadField(header->chosenChannels));
+        if (!f.isValid()
+            || !checkCardRing(QUORVIN::loadField(header->ringBytes), QUORVIN::loadField(header->periodCount),
+                              cardLimits(), f.getWid() * f.getChannel(), shape)) {
             return false;
         }
         streamRingBytes.store(shape.ringBytes);

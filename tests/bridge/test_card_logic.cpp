@@ -74,7 +74,11 @@ TEST(CardOffer, ChosenFormatDecodes)
         {QUORVIN_BR_FORMAT_PCM16, 0x2, 0x4, false, 44100, 0},   // 3 channels
         {QUORVIN_BR_FORMAT_PCM16 | QUORVIN_BR_FORMAT_PCM24, 0x2, 0x2, false, 44100, 2},  // two codes
         {0x4, 0x2, 0x2, false, 44100, 2},                      // no such code
-        {QUORVIN_BR_FORMAT_PCM16, 0x1000000000ULL, 0x2, true, 0, 2},  // no rate the card has: speed unset
+        // A rate no stream can have is no format, not one without a speed.
+        {QUORVIN_BR_FORMAT_PCM16, 0x1000000000ULL, 0x2, false, 0, 0},
+        {QUORVIN_BR_FORMAT_PCM16, 0x8000000, 0x2, false, 0, 0},  // 44100 x 2^13, past the offer
+        {QUORVIN_BR_FORMAT_PCM16, 0, 0x2, false, 0, 0},
+        {QUORVIN_BR_FORMAT_PCM16, 0x6000000, 0x2, true, 48000UL << 12, 2},  // the top of the offer
         // DSD at the bit of 88200 Hz: 2.8224 MHz, the bit rate it was offered for.
         {QUORVIN_BR_FORMAT_DSD1_MSB_BIG, 0x8, 0x2, true, 2822400, 2},
         {QUORVIN_BR_FORMAT_DSD1_LSB_LITTLE, 0x10, 0x2, true, 3072000, 2},
@@ -107,28 +111,39 @@ TEST(CardOffer, VolumeScales)
     EXPECT_EQ(sinkToCardVolume(100), 10001);
 }
 
-// The driver's ring pair, refused unless it makes whole periods inside the card.
+// The driver's ring pair, refused unless it makes whole periods within the
+// limits the card was given (here the defaults: 4..32 periods of 6..38400 bytes).
 TEST(CardOffer, RingPairIsChecked)
 {
     struct Case {
         const char* name;
         uint32_t ringBytes;
         uint32_t periodCount;
+        unsigned frameBytes;
         bool ok;
     };
     const Case cases[] = {
-        {"eight periods", 49152, 8, true},
-        {"the whole card", 32 * 38400, 32, true},
-        {"no periods", 49152, 0, false},
-        {"more periods than the card has", 33 * 4, 33, false},
-        {"above the card", 32 * 38400 + 4, 1, false},
-        {"not divisible", 49152 + 4, 8, false},
-        {"a period of part frames", 8 * 6, 8, false},  // 6 bytes, frames of 4
-        {"fewer bytes than periods", 4, 8, false},
+        {"eight periods", 49152, 8, 4, true},
+        {"the whole card", 32 * 38400, 32, 4, true},
+        {"no periods", 49152, 0, 4, false},
+        {"more periods than the card has", 33 * 4, 33, 4, false},
+        {"above the card", 32 * 38400 + 4, 1, 4, false},
+        {"not divisible", 49152 + 4, 8, 4, false},
+        {"a period of part frames", 8 * 6, 8, 4, false},  // 6 bytes, frames of 4
+        {"fewer bytes than periods", 4, 8, 4, false},
+        // One period of the whole ring would queue 8 x 6.4 s of silence.
+        {"one period of the whole card", 32 * 38400, 1, 4, false},
+        {"fewer periods than the least", 3 * 4096, 3, 4, false},
+        {"the least periods", 4 * 4096, 4, 4, true},
+        {"a period above the largest", 8 * 38404, 8, 4, false},
+        {"the largest period", 8 * 38400, 8, 4, true},
+        {"a period below the smallest", 8 * 4, 8, 4, false},
+        {"the smallest period", 8 * 6, 8, 2, true},
     };
+    const CardLimits limits{32, 4, 38400, 6};
     for (const Case& c : cases) {
         CardRing ring;
-        EXPECT_EQ(checkCardRing(c.ringBytes, c.periodCount, 32, 38400, 4, ring), c.ok) << c.name;
+        EXPECT_EQ(checkCardRing(c.ringBytes, c.periodCount, limits, c.frameBytes, ring), c.ok) << c.name;
         if (c.ok) {
             EXPECT_EQ(ring.periodBytes * ring.periodCount, c.ringBytes) << c.name;
         }
@@ -307,21 +322,28 @@ TEST_F(CardLogic, BadRequestsShowTheErrorAndAreTriedAgain)
     struct Case {
         const char* name;
         uint64_t format;
+        uint64_t rate;
         uint64_t channels;
         uint32_t ringBytes;
         uint32_t periods;
     };
     const Case cases[] = {
-        {"three channels", QUORVIN_BR_FORMAT_PCM16, 0x4, 49152, 8},
-        {"unknown format", 0x4, 0x2, 49152, 8},
-        {"no periods", QUORVIN_BR_FORMAT_PCM16, 0x2, 49152, 0},
-        {"ring above the card", QUORVIN_BR_FORMAT_PCM16, 0x2, 32 * 38400 + 8, 8},
-        {"ring not divisible", QUORVIN_BR_FORMAT_PCM16, 0x2, 49152 + 4, 8},
-        {"periods of part frames", QUORVIN_BR_FORMAT_PCM16, 0x2, 8 * 6, 8},
-        {"more periods than the card", QUORVIN_BR_FORMAT_PCM16, 0x2, 40 * 4 * 8, 40},
+        {"three channels", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x4, 49152, 8},
+        {"unknown format", 0x4, 0x6, 0x2, 49152, 8},
+        {"no rate", QUORVIN_BR_FORMAT_PCM16, 0, 0x2, 49152, 8},
+        {"a rate past every offer", QUORVIN_BR_FORMAT_PCM16, 0x8000000, 0x2, 49152, 8},
+        {"no periods", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 0},
+        {"ring above the card", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 32 * 38400 + 8, 8},
+        {"ring not divisible", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152 + 4, 8},
+        {"periods of part frames", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 8 * 6, 8},
+        {"more periods than the card", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 40 * 4 * 8, 40},
+        {"one period of the whole card", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 32 * 38400, 1},
+        {"fewer periods than the card's least", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 3 * 6144, 3},
+        {"a period above the card's largest", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 8 * 38404, 8},
+        {"a period below the card's smallest", QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 8 * 4, 8},
     };
     for (const Case& c : cases) {
-        request(c.format, 0x6, c.channels, c.ringBytes, c.periods,
+        request(c.format, c.rate, c.channels, c.ringBytes, c.periods,
                 QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
         EXPECT_TRUE(node->work()) << c.name;
         EXPECT_EQ(status(), 0x80000007U) << c.name;

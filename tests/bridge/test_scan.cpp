@@ -53,6 +53,44 @@ protected:
         emulator.sinkAddress(sink).get_str(s);
         return s;
     }
+    int card(size_t sink) { return bridge->aliveNodes.at(emulator.sinkAddress(sink))->getMemNo(); }
+    // Sink 1's chain changes (it is no longer fed from this host), its idle
+    // node spends its grace, and its turn fails just before the scan in
+    // which the grace runs out: that scan tears it down and builds it anew
+    // with the new chain.
+    void rebuildSinkOneInTheScanThatLosesIt()
+    {
+        ASSERT_NO_FATAL_FAILURE(startBridge());
+        ASSERT_TRUE(bridge->scan());
+        ASSERT_EQ(bridge->aliveNodes.size(), 2U);
+        const int first = card(1);
+        testbed::DiscoveryConfig d = emulator.discoveryConfig();
+        std::vector<testbed::StatusEntry> status(2);
+        for (size_t i = 0; i < 2; ++i) {
+            status[i].sink = i;
+            status[i].peer = testbed::TargetConfig::loopback();
+            status[i].peerSink = static_cast<uint16_t>(i + 1);
+        }
+        status[1].state = 2;
+        d.status = status;
+        emulator.setDiscoveryConfig(d);
+        for (int left = 2; left >= 0; --left) {
+            ASSERT_TRUE(bridge->scan());
+            ASSERT_EQ(testlog::count("Scan Mis 4 " + std::to_string(left) + " " + address(1)), 1U) << left;
+        }
+        bridge->lostNodes.insert(emulator.sinkAddress(1));
+        ASSERT_TRUE(bridge->scan());
+        ASSERT_EQ(testlog::count("lost node:" + std::to_string(first) + " " + address(1)), 1U);
+        ASSERT_EQ(bridge->aliveNodes.count(emulator.sinkAddress(1)), 1U);
+        ASSERT_EQ(testlog::startingWith("add node:" + address(1) + " ").size(), 2U);
+        ASSERT_EQ(bridge->aliveNodes.at(emulator.sinkAddress(1))->missCount, 3);
+    }
+    void dropSinkOne()
+    {
+        testbed::DiscoveryConfig d = emulator.discoveryConfig();
+        d.sinkCount = 1;
+        emulator.setDiscoveryConfig(d);
+    }
 
     testbed::TargetConfig config;
     testbed::TargetEmulator emulator;
@@ -120,6 +158,55 @@ TEST_F(ScanInside, UnusableCardNumberIsNotUsedAndTriedAgain)
     EXPECT_EQ(bridge->aliveNodes.size(), 1U);  // the stand-in gives 256 only once
 }
 
+// A node rebuilt in the scan that lost it is counted like any new one: when
+// its sink then vanishes it has its three scans of grace and goes at the fourth.
+TEST_F(ScanInside, NodeRebuiltAfterALossAgesOutLikeAnyOther)
+{
+    ASSERT_NO_FATAL_FAILURE(rebuildSinkOneInTheScanThatLosesIt());
+    const int rebuilt = card(1);
+    dropSinkOne();
+    for (int left = 2; left >= 0; --left) {
+        ASSERT_TRUE(bridge->scan());
+        EXPECT_EQ(testlog::count("Scan Mis 3 " + std::to_string(left) + " " + address(1)), 1U) << left;
+        EXPECT_EQ(bridge->aliveNodes.size(), 2U) << left;
+    }
+    const size_t lostBefore = testlog::count("lost node:" + std::to_string(rebuilt) + " " + address(1));
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(testlog::count("lost node:" + std::to_string(rebuilt) + " " + address(1)), lostBefore + 1);
+    EXPECT_EQ(bridge->aliveNodes.count(emulator.sinkAddress(1)), 0U);
+    EXPECT_EQ(bridge->aliveNodes.size(), 1U);
+}
+
+// A rebuilt node that fails its turn again goes at the next scan, like any
+// lost node, and is built again one scan later: it does not stay to fail
+// (and force a scan) on every pass of the loop.
+TEST_F(ScanInside, FailingRebuiltNodeGoesAtTheNextScan)
+{
+    ASSERT_NO_FATAL_FAILURE(rebuildSinkOneInTheScanThatLosesIt());
+    const std::string lost = "lost node:" + std::to_string(card(1)) + " " + address(1);
+    const size_t lostBefore = testlog::count(lost);
+    bridge->lostNodes.insert(emulator.sinkAddress(1));
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(bridge->aliveNodes.count(emulator.sinkAddress(1)), 0U);
+    EXPECT_EQ(testlog::count(lost), lostBefore + 1);
+    EXPECT_TRUE(bridge->lostNodes.empty());
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(bridge->aliveNodes.count(emulator.sinkAddress(1)), 1U);
+    EXPECT_EQ(testlog::startingWith("add node:" + address(1) + " ").size(), 3U);
+}
+
+// The same when its sink has vanished meanwhile: the failed node still goes.
+TEST_F(ScanInside, FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan)
+{
+    ASSERT_NO_FATAL_FAILURE(rebuildSinkOneInTheScanThatLosesIt());
+    dropSinkOne();
+    bridge->lostNodes.insert(emulator.sinkAddress(1));
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(bridge->aliveNodes.count(emulator.sinkAddress(1)), 0U);
+    EXPECT_EQ(bridge->aliveNodes.size(), 1U);
+    EXPECT_EQ(testlog::startingWith("lost node:").size(), 2U);
+}
+
 // ---- outside halves
 
 TEST(Scan, EverySinkGetsACard)
@@ -148,6 +235,38 @@ TEST(Scan, VanishedSinkHasThreeScansOfGrace)
     ASSERT_EQ(runInside(dir, "ScanInside.VanishedSinkHasThreeScansOfGrace"), 0);
     const auto journal = testbed::readJournal(dir.path);
     EXPECT_EQ(count(journal, "CREATE"), 3U);
+}
+
+// Each card the bridge gave up on is removed with the driver.
+TEST(Scan, NodeRebuiltAfterALossAgesOutLikeAnyOther)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanInside.NodeRebuiltAfterALossAgesOutLikeAnyOther"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 3U);
+    // The lost one, the aged-out one; then the destructor's last card and final request.
+    EXPECT_EQ(count(journal, "REMOVE"), 4U);
+}
+
+TEST(Scan, FailingRebuiltNodeGoesAtTheNextScan)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanInside.FailingRebuiltNodeGoesAtTheNextScan"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 4U);
+    EXPECT_EQ(count(journal, "REMOVE"), 5U);
+}
+
+TEST(Scan, FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanInside.FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 3U);
+    EXPECT_EQ(count(journal, "REMOVE"), 4U);
 }
 
 TEST(Scan, UnusableCardNumberIsNotUsedAndTriedAgain)
