@@ -487,14 +487,13 @@ private:
     // The window in which a signal must not restart the request, or in
     // which a slow driver keeps the caller waiting. The hold file comes
     // before the journal line, so a waiter on the line finds it.
-    bool startHold(const char* file)
+    void startHold(const char* file)
     {
         heldFile = o.dir + "/" + file;
         const int h = open(heldFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
         if (h >= 0) {
             close(h);
         }
-        return true;
     }
 
     void respond(seccomp_notif_resp& resp)
@@ -590,11 +589,16 @@ private:
         }
         resp.error = out.error ? -out.error : 0;
         resp.val = out.error ? 0 : out.result;
-        // Carried out, but the answer waits, as a slow driver's would.
-        if (kind == Kind::Create && out.error == 0 && o.holdCreate && !heldCreate) {
-            heldCreate = hold = startHold(testbed::kDriverHoldFile);
-        } else if (kind == Kind::Notify && out.error == 0 && o.holdNotify && !heldNotify) {
-            heldNotify = hold = startHold(testbed::kDriverNotifyHoldFile);
+        // Carried out, but the answer waits, as a slow driver's would (one
+        // answer at a time).
+        if (out.error == 0 && heldFile.empty()) {
+            if (kind == Kind::Create && o.holdCreate && !heldCreate) {
+                heldCreate = hold = true;
+                startHold(testbed::kDriverHoldFile);
+            } else if (kind == Kind::Notify && o.holdNotify && !heldNotify) {
+                heldNotify = hold = true;
+                startHold(testbed::kDriverNotifyHoldFile);
+            }
         }
         writeJournal(line);
         return true;
