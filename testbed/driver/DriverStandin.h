@@ -19,6 +19,8 @@ inline constexpr const char* kDriverJournalFile = "journal";
 inline constexpr const char* kDriverEventsFile = "events";
 // Present while a CREATE is held (--hold-create); removing it lets it go on.
 inline constexpr const char* kDriverHoldFile = "create-held";
+// The same for the first NOTIFY (--hold-notify).
+inline constexpr const char* kDriverNotifyHoldFile = "notify-held";
 
 std::string driverCardFile(const std::string& dir, int card);
 

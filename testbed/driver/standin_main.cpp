@@ -43,9 +43,17 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: driver-standin --dir DIR [--fail-init] [--create-result N[@K]]\n"
+    "usage: driver-standin --dir DIR [--fail-init] [--create-result N[@K]] [--no-card-node K]\n"
     "                      [--wakeup-fail-after K] [--notify-fail-after K] [--hold-create]\n"
-    "                      [--no-wait-killable] -- COMMAND [ARG]...\n";
+    "                      [--hold-notify] [--no-wait-killable] -- COMMAND [ARG]...\n"
+    "  --fail-init             INIT answers -1\n"
+    "  --create-result N[@K]   every CREATE (only the K-th with @K) answers N: -1, 255 or 256\n"
+    "  --no-card-node K        the K-th CREATE makes its card without a card node: opening it fails\n"
+    "  --wakeup-fail-after K   on each card, WAKEUP answers -1 after the first K\n"
+    "  --notify-fail-after K   on each card, NOTIFY answers -1 after the first K\n"
+    "  --hold-create           the first CREATE's answer waits while the file create-held is there\n"
+    "  --hold-notify           the first NOTIFY's answer waits while the file notify-held is there\n"
+    "  --no-wait-killable      a signal may interrupt (and restart) a request already taken\n";
 
 // Cards 0..255 are addressable; 256 exists only as a faulty CREATE answer.
 constexpr int kCardSlots = 257;
@@ -59,7 +67,9 @@ struct Options {
     long createFaultAt = 0;  // 0: every CREATE
     long wakeupFailAfter = -1;
     long notifyFailAfter = -1;
+    long noNodeAt = 0;  // 0: every CREATE makes its node
     bool holdCreate = false;
+    bool holdNotify = false;
     bool waitKillable = true;
     std::vector<char*> command;
 };
@@ -131,8 +141,14 @@ Options parseOptions(int argc, char** argv)
             if (!parseLong(value("--notify-fail-after"), o.notifyFailAfter) || o.notifyFailAfter < 0) {
                 usage("--notify-fail-after needs a count >= 0");
             }
+        } else if (a == "--no-card-node") {
+            if (!parseLong(value("--no-card-node"), o.noNodeAt) || o.noNodeAt < 1) {
+                usage("--no-card-node needs K >= 1");
+            }
         } else if (a == "--hold-create") {
             o.holdCreate = true;
+        } else if (a == "--hold-notify") {
+            o.holdNotify = true;
         } else if (a == "--no-wait-killable") {
             o.waitKillable = false;
         } else if (a == "--help" || a == "-h") {
@@ -424,24 +440,27 @@ public:
         std::vector<unsigned char> respBuf(respSize(), 0);
         auto* resp = reinterpret_cast<seccomp_notif_resp*>(respBuf.data());
         resp->id = req->id;
-        if (!answer(*req, *resp)) {
+        bool hold = false;
+        if (!answer(*req, *resp, hold)) {
             return;
         }
-        if (holding) {
+        // Only the request chosen is held: the others, from the caller's
+        // other threads, are answered meanwhile.
+        if (hold) {
             held = std::move(respBuf);
             return;
         }
         respond(*resp);
     }
 
-    // While a CREATE is held: let it go once the test removed the hold file.
-    bool holdPending() const { return holding; }
+    // While a request is held: let it go once the test removed its hold file.
+    bool holdPending() const { return !heldFile.empty(); }
     void checkHold()
     {
-        if (!holding || access(holdPath().c_str(), F_OK) == 0) {
+        if (heldFile.empty() || access(heldFile.c_str(), F_OK) == 0) {
             return;
         }
-        holding = false;
+        heldFile.clear();
         respond(*reinterpret_cast<seccomp_notif_resp*>(held.data()));
         held.clear();
     }
@@ -465,7 +484,17 @@ private:
         }
     }
 
-    std::string holdPath() const { return o.dir + "/" + testbed::kDriverHoldFile; }
+    // The window in which a signal must not restart the request, or in
+    // which a slow driver keeps the caller waiting. The hold file comes
+    // before the journal line, so a waiter on the line finds it.
+    void startHold(const char* file)
+    {
+        heldFile = o.dir + "/" + file;
+        const int h = open(heldFile.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (h >= 0) {
+            close(h);
+        }
+    }
 
     void respond(seccomp_notif_resp& resp)
     {
@@ -519,7 +548,7 @@ private:
     }
 
     // Fills the answer; false when there is none to give (the caller is gone).
-    bool answer(const seccomp_notif& req, seccomp_notif_resp& resp)
+    bool answer(const seccomp_notif& req, seccomp_notif_resp& resp, bool& hold)
     {
         const uint32_t request = static_cast<uint32_t>(req.data.args[1]);
         const uint64_t arg = req.data.args[2];
@@ -553,23 +582,22 @@ private:
         line.result = out.error ? -1 : out.result;
         line.hostStatus = out.hostStatus;
         line.hostReadPos = out.hostReadPos;
-        if (!out.hostStatus && out.card >= 0 && out.card < kCardSlots && cards[out.card].live) {
+        if (!out.hostStatus && out.card >= 0 && out.card < kCardSlots && cards[out.card].map != nullptr) {
             const Card& c = cards[out.card];
             line.hostStatus = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostStatus));
             line.hostReadPos = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostReadPos));
         }
         resp.error = out.error ? -out.error : 0;
         resp.val = out.error ? 0 : out.result;
-        // The card is made but the answer waits, as a slow driver's would:
-        // the window in which a signal must not restart the request. The
-        // hold file comes before the journal line, so a waiter on the line
-        // finds it.
-        if (kind == Kind::Create && out.error == 0 && o.holdCreate && !heldOnce) {
-            heldOnce = true;
-            holding = true;
-            const int h = open(holdPath().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-            if (h >= 0) {
-                close(h);
+        // Carried out, but the answer waits, as a slow driver's would (one
+        // answer at a time).
+        if (out.error == 0 && heldFile.empty()) {
+            if (kind == Kind::Create && o.holdCreate && !heldCreate) {
+                heldCreate = hold = true;
+                startHold(testbed::kDriverHoldFile);
+            } else if (kind == Kind::Notify && o.holdNotify && !heldNotify) {
+                heldNotify = hold = true;
+                startHold(testbed::kDriverNotifyHoldFile);
             }
         }
         writeJournal(line);
@@ -645,7 +673,7 @@ private:
             }
             break;
         case Kind::Remove:
-            if (cards[out.card].live) {
+            if (cards[out.card].map != nullptr) {
                 // The journal shows the header as the card left it.
                 const Card& c = cards[out.card];
                 out.hostStatus = headerWord(c, offsetof(QUORVIN::BridgeMemHeader, hostStatus));
@@ -697,9 +725,10 @@ private:
             }
             return n;
         }
+        const bool node = o.noNodeAt != createCount;
         for (int n = 0; n <= QUORVIN::BRIDGE_CARD_LAST; ++n) {
             if (!cards[n].live) {
-                if (!makeCard(n, ringBytes)) {
+                if (!makeCard(n, ringBytes, node)) {
                     error = ENOMEM;
                     return -1;
                 }
@@ -710,11 +739,19 @@ private:
         return -1;
     }
 
-    bool makeCard(int n, uint64_t ringBytes)
+    // Without its node the card has a number and nothing to open or map,
+    // as when a driver's node fails to appear.
+    bool makeCard(int n, uint64_t ringBytes, bool node = true)
     {
         const std::string path = testbed::driverCardFile(o.dir, n);
         const uint64_t size = ringBytes + QUORVIN::BRIDGE_HEADER_SIZE;
         unlink(path.c_str());
+        if (!node) {
+            cards[n] = Card{};
+            cards[n].live = true;
+            cards[n].ringBytes = ringBytes;
+            return true;
+        }
         const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
         struct stat st {};
         if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0 || fstat(fd, &st) != 0) {
@@ -749,7 +786,9 @@ private:
         if (!c.live) {
             return;
         }
-        munmap(c.map, c.ringBytes + QUORVIN::BRIDGE_HEADER_SIZE);
+        if (c.map != nullptr) {
+            munmap(c.map, c.ringBytes + QUORVIN::BRIDGE_HEADER_SIZE);
+        }
         unlink(testbed::driverCardFile(o.dir, n).c_str());
         c = Card{};
     }
@@ -783,8 +822,9 @@ private:
     std::array<Card, kCardSlots> cards{};
     long createCount = 0;
     seccomp_notif_sizes sizes{};
-    bool holding = false;
-    bool heldOnce = false;
+    bool heldCreate = false;
+    bool heldNotify = false;
+    std::string heldFile;  // empty: nothing held
     std::vector<unsigned char> held;
 };
 

@@ -1,0 +1,351 @@
+// The node table's and the card link's guards under the driver stand-in
+// (each inside half in a network of its own, against emulated targets on ::1
+// at the well-known port), and the period copy's ring snapshot on a card in
+// ordinary memory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FreshNetwork.h"
+#include "LogCapture.h"
+#include "StandinRun.h"
+#include "WaitFor.h"
+#include "bridge/BridgeIoctl.h"
+#include "bridge/QuorvinVideRododa.h"
+#include "bridge/SyncMem.h"
+#include "testbed/emulator/TargetEmulator.h"
+
+using namespace QUORVIN;
+using namespace standin;
+using testwait::waitFor;
+
+namespace {
+
+// The stand-in's directory, as seen from inside: where its nodes point.
+std::string standinDirectory()
+{
+    std::error_code ignored;
+    return std::filesystem::read_symlink(BRIDGE_CONTROL_NODE, ignored).parent_path().string();
+}
+
+// ---- the scan's set-ups (inside halves)
+
+class ScanMendsInside : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inside()) {
+            GTEST_SKIP() << "runs under the driver stand-in only";
+        }
+        ASSERT_TRUE(testnet::enterFreshNetwork());
+        testlog::start(6);
+        config = testbed::TargetConfig::withSinks(1);
+        config.discovery.port = TARGET_PORT;
+    }
+    void TearDown() override
+    {
+        bridge.reset();
+        for (int fd : ports) {
+            ::close(fd);
+        }
+    }
+    void startBridge()
+    {
+        ASSERT_TRUE(emulator.start(config));
+        Find::Setting setting;
+        setting.acceptId = 0;
+        setting.hostName = "bridge";
+        setting.useLoopback = true;
+        bridge = std::make_unique<QuorvinVideRododa>(setting);
+        bridge->bridgeName = "bridge";
+        bridge->controlFd = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
+        ASSERT_GE(bridge->controlFd, 0);
+        ASSERT_GE(::ioctl(bridge->controlFd, QUORVIN_BR_INIT, 0UL), 0);
+        ASSERT_TRUE(bridge->find.open());
+    }
+    std::string address(size_t sink)
+    {
+        std::string s;
+        emulator.sinkAddress(sink).get_str(s);
+        return s;
+    }
+    static bool writeFile(const std::string& path, const std::string& text)
+    {
+        std::ofstream out(path);
+        out << text;
+        out.flush();
+        return static_cast<bool>(out);
+    }
+    // The network's whole ephemeral range is one port, which this test
+    // holds: no socket that asks for any port can bind.
+    void takeEveryPort()
+    {
+        ASSERT_TRUE(writeFile(kPortRange, "61000 61000"));
+        const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        ports.push_back(fd);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(61000);
+        a.sin6_addr = in6addr_any;
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
+    }
+    void giveThePortsBack()
+    {
+        for (int fd : ports) {
+            ::close(fd);
+        }
+        ports.clear();
+        ASSERT_TRUE(writeFile(kPortRange, "32768 60999"));
+    }
+
+    static constexpr const char* kPortRange = "/proc/sys/net/ipv4/ip_local_port_range";
+    testbed::TargetConfig config;
+    testbed::TargetEmulator emulator;
+    std::unique_ptr<QuorvinVideRododa> bridge;
+    std::vector<int> ports;
+};
+
+// A node whose sink has no entry in the table (the state a rebuild in the
+// scan that found it lost can leave): the next scan takes the sink for a new
+// one, and must not set up a second stream, card and notify thread over the
+// node that is there.
+TEST_F(ScanMendsInside, NodeIsNeverSetUpOverItself)
+{
+    startBridge();
+    ASSERT_TRUE(bridge->scan());
+    ASSERT_EQ(bridge->aliveNodes.size(), 1U);
+    const QuorvinVideRododa::AliveNodeSt* node = bridge->aliveNodes.begin()->second.get();
+    const int card = node->getMemNo();
+    bridge->targets.clear();
+    ASSERT_TRUE(bridge->scan());
+    ASSERT_EQ(bridge->aliveNodes.size(), 1U);
+    EXPECT_EQ(bridge->aliveNodes.begin()->second.get(), node);
+    EXPECT_EQ(node->getMemNo(), card);
+    EXPECT_EQ(testlog::startingWith("add node:").size(), 1U);
+    EXPECT_EQ(testlog::startingWith("Add Bridge").size(), 1U);
+}
+
+// A stream that cannot be opened ends the scan's set-ups: that sink and the
+// ones after it wait, and the next scan, which finds them new, builds them.
+TEST_F(ScanMendsInside, StreamOpenFailureLeavesTheSinksToTheNextScan)
+{
+    config = testbed::TargetConfig::withSinks(2);
+    config.discovery.port = TARGET_PORT;
+    startBridge();
+    ASSERT_NO_FATAL_FAILURE(takeEveryPort());
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_TRUE(bridge->aliveNodes.empty());
+    EXPECT_EQ(testlog::count("Socket Err"), 1U);
+    EXPECT_EQ(testlog::startingWith("TargetName : ").size(), 1U);  // the second was not tried
+    ASSERT_NO_FATAL_FAILURE(giveThePortsBack());
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_EQ(bridge->aliveNodes.size(), 2U);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(bridge->aliveNodes.count(emulator.sinkAddress(i)), 1U) << i;
+    }
+}
+
+// A card whose node cannot be opened is given back to the driver, and the
+// next scan builds the sink again, on the same card number.
+TEST_F(ScanMendsInside, UnopenableCardIsRemovedAndTheSinkBuiltAgain)
+{
+    startBridge();
+    ASSERT_TRUE(bridge->scan());
+    EXPECT_TRUE(bridge->aliveNodes.empty());
+    EXPECT_EQ(testlog::count("Add Bridge  0"), 1U);
+    ASSERT_TRUE(bridge->scan());
+    ASSERT_EQ(bridge->aliveNodes.size(), 1U);
+    EXPECT_EQ(bridge->aliveNodes.begin()->second->getMemNo(), 0);
+    EXPECT_EQ(testlog::count("add node:" + address(0) + " 0"), 1U);
+}
+
+// ---- the notify thread (inside half)
+
+class CardLinkMendsInside : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!inside()) {
+            GTEST_SKIP() << "runs under the driver stand-in only";
+        }
+        control = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
+        ASSERT_GE(control, 0);
+        memNo = ::ioctl(control, QUORVIN_BR_CREATE, static_cast<unsigned long>(bridgeRingBytes(32, 38400)));
+        ASSERT_EQ(memNo, 0);
+    }
+    void TearDown() override
+    {
+        if (control >= 0) {
+            ::ioctl(control, bridgeRequest(memNo), QUORVIN_BR_REMOVE_ARG);
+            ::close(control);
+        }
+    }
+    int control = -1;
+    int memNo = -1;
+};
+
+class NotifyNode : public SyncMemDrv {
+public:
+    bool pending() const { return notifyPending.load(); }
+};
+
+// While the driver takes its time over a notify request, the next notify
+// (the buffer worker's, after its next copy) does not wait for it: it is
+// recorded and sent once the driver has answered.
+TEST_F(CardLinkMendsInside, NotifyDoesNotWaitForTheDriversAnswer)
+{
+    NotifyNode node;
+    ASSERT_TRUE(node.openMem(memNo, "Target", "Sink", -1, 0));
+    const std::string held = standinDirectory() + "/" + testbed::kDriverNotifyHoldFile;
+    node.notify();
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(held); }));
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        node.notify();
+        returned = true;
+    });
+    const bool prompt = waitFor([&] { return returned.load(); }, std::chrono::seconds(5));
+    const bool stillHeld = std::filesystem::exists(held);
+    std::filesystem::remove(held);
+    worker.join();
+    EXPECT_TRUE(prompt);
+    EXPECT_TRUE(stillHeld);
+    ASSERT_TRUE(waitFor([&] { return !node.pending(); }));
+    node.close();
+}
+
+// ---- the period copy's ring (a card in ordinary memory, this test in the
+// driver's place)
+
+class SnapshotCard : public SyncMem {
+public:
+    void wakeup() override {}
+    void notify() override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        readPositions.push_back(loadField(header->hostReadPos));
+    }
+    std::vector<uint32_t> notifies()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return readPositions;
+    }
+    BridgeMemHeader& card() { return *header; }
+
+private:
+    std::mutex mutex;
+    std::vector<uint32_t> readPositions;
+};
+
+// What the driver writes after the stream has started does not reach the
+// period copy: it goes on round the ring it was started with, a period at a
+// time, whatever ring and period count the header shows now.
+TEST(CardRingSnapshot, RingRewrittenAfterTheConnectIsNotUsed)
+{
+    testlog::start(3);
+    testbed::TargetEmulator emulator;
+    ASSERT_TRUE(emulator.start(testbed::TargetConfig::withSinks(1)));
+    SnapshotCard node;
+    ASSERT_TRUE(node.open(1, TIVRA::Clock(10 * TIVRA::Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
+    ASSERT_TRUE(node.setSink(emulator.sinkAddress(0), {}, TIVRA::Clock(200 * TIVRA::Clock::MS), false));
+    std::vector<uint64_t> memory(bridgeMappingBytes(node.periodMax, node.periodSizeMax) / 8 + 1, 0);
+    node.openMem(reinterpret_cast<uint8_t*>(memory.data()), "Target", "Sink");
+    BridgeMemHeader& card = node.card();
+    storeField(card.chosenFormat, uint64_t{QUORVIN_BR_FORMAT_PCM16});
+    storeField(card.chosenRate, uint64_t{0x6});
+    storeField(card.chosenChannels, uint64_t{0x2});
+    storeField(card.ringBytes, uint32_t{49152});
+    storeField(card.periodCount, uint32_t{8});
+    storeField(card.driverRequest, uint32_t{QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM});
+    ASSERT_TRUE(node.work());
+    ASSERT_EQ(loadField(card.hostStatus), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
+    // Another ring, of other periods, and then none at all.
+    storeField(card.ringBytes, uint32_t{36864});
+    storeField(card.periodCount, uint32_t{3});
+    storeField(card.driverRequest,
+               uint32_t{QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM | QUORVIN_BR_REQUEST_RUN});
+    ASSERT_TRUE(node.work());
+    ASSERT_TRUE(waitFor([&] { return node.notifies().size() >= 6; }));
+    storeField(card.ringBytes, uint32_t{0});
+    storeField(card.periodCount, uint32_t{0});
+    ASSERT_TRUE(waitFor([&] { return node.notifies().size() >= 12; }));
+    storeField(card.driverRequest, uint32_t{QUORVIN_BR_REQUEST_INUSE});
+    ASSERT_TRUE(node.work());
+    const auto positions = node.notifies();
+    // The first is the reset before the connect; then one period of 6144
+    // bytes per copy, back to 0 after the eighth.
+    ASSERT_EQ(positions[0], 0U);
+    for (size_t i = 1; i < positions.size(); ++i) {
+        EXPECT_EQ(positions[i], (i * 6144) % 49152) << i;
+    }
+    node.close();
+    EXPECT_TRUE(emulator.waitForStreamEnd(0, std::chrono::seconds(5)));
+}
+
+// ---- outside halves
+
+TEST(Scan, NodeIsNeverSetUpOverItself)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanMendsInside.NodeIsNeverSetUpOverItself"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 1U);
+    EXPECT_EQ(count(journal, "ATTACH"), 1U);
+    // The bridge's end: the card's removal and the final request.
+    EXPECT_EQ(count(journal, "REMOVE"), 2U);
+}
+
+TEST(Scan, StreamOpenFailureLeavesTheSinksToTheNextScan)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanMendsInside.StreamOpenFailureLeavesTheSinksToTheNextScan"), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "CREATE"), 2U);
+    EXPECT_EQ(count(journal, "ATTACH"), 2U);
+}
+
+TEST(Scan, UnopenableCardIsRemovedAndTheSinkBuiltAgain)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "ScanMendsInside.UnopenableCardIsRemovedAndTheSinkBuiltAgain", {"--no-card-node", "1"}),
+              0);
+    const auto journal = testbed::readJournal(dir.path);
+    ASSERT_GE(journal.size(), 4U);
+    EXPECT_EQ(journal[1].request, "CREATE");
+    EXPECT_EQ(journal[1].result, 0);
+    // Removed before the next scan's CREATE.
+    EXPECT_EQ(journal[2].request, "REMOVE");
+    EXPECT_EQ(journal[2].card, 0);
+    EXPECT_EQ(journal[3].request, "CREATE");
+    EXPECT_EQ(journal[3].result, 0);
+    EXPECT_EQ(count(journal, "ATTACH", 0), 1U);
+}
+
+TEST(CardLink, NotifyDoesNotWaitForTheDriversAnswer)
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, "CardLinkMendsInside.NotifyDoesNotWaitForTheDriversAnswer", {"--hold-notify"}), 0);
+    const auto journal = testbed::readJournal(dir.path);
+    EXPECT_EQ(count(journal, "NOTIFY", 0), 2U);
+}
+
+}  // namespace
