@@ -391,7 +391,7 @@ struct Cap {
     const char* name;
     std::vector<SettingItem> items;
     bool ok;
-    size_t kept;  // items
+    size_t kept;                     // items
     std::optional<uint16_t> endsAt;  // the item the read ended at
 };
 
@@ -444,8 +444,8 @@ TEST_P(SettingsCap, RefusesAListBeyondSixteenMebibytes)
         std::string address;
         to.get_str(address);
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0], "Quorvin Find setting list too large, read ends at item " + std::to_string(*c.endsAt)
-                                + ": " + address);
+        EXPECT_EQ(lines[0], "Quorvin Find setting list too large, read ends at item " + std::to_string(*c.endsAt) + ": "
+                                + address);
         // It stopped at the cap, not long before it.
         EXPECT_GE(asks * (1400 + 64), size_t{16} << 20);
     } else {

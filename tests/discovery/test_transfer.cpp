@@ -602,8 +602,8 @@ public:
         bool heldAfter = false;        // ... and goes out after it rather than before
     };
 
-    explicit AckTarget(const Plan& p) : plan(p), blocks(uint64_t{p.blocksPerGroup} * p.groupCount),
-                                        arrivals(blocks.size())
+    explicit AckTarget(const Plan& p)
+        : plan(p), blocks(uint64_t{p.blocksPerGroup} * p.groupCount), arrivals(blocks.size())
     {
         address = fake::loopback();
         ok = socket.open(TIVRA::Socket::UDP_V6) && socket.bindV6(address);
@@ -657,11 +657,11 @@ private:
                 continue;
             }
             if (rx.getMessage() == TRANSFER_REQ) {
-                send(rx.getOption0() == 0 ? fake::message(TRANSFER_ANS, STATUS_OK, 1, 0xFFFF)
-                                          : fake::message(TRANSFER_ANS, STATUS_OK, 1,
-                                                          static_cast<uint16_t>(plan.blockBytes - 1),
-                                                          static_cast<uint16_t>(plan.blocksPerGroup - 1),
-                                                          static_cast<uint16_t>(plan.groupCount - 1)),
+                send(rx.getOption0() == 0
+                         ? fake::message(TRANSFER_ANS, STATUS_OK, 1, 0xFFFF)
+                         : fake::message(TRANSFER_ANS, STATUS_OK, 1, static_cast<uint16_t>(plan.blockBytes - 1),
+                                         static_cast<uint16_t>(plan.blocksPerGroup - 1),
+                                         static_cast<uint16_t>(plan.groupCount - 1)),
                      from);
             } else if (rx.getMessage() == TRANSFERDATA_REQ) {
                 block(rx, from);
@@ -700,8 +700,7 @@ private:
         if (!last) {
             return;
         }
-        const std::vector<uint8_t> ack =
-            fake::message(TRANSFERDATA_ANS, STATUS_OK, 1, static_cast<uint16_t>(next - 1));
+        const std::vector<uint8_t> ack = fake::message(TRANSFERDATA_ANS, STATUS_OK, 1, static_cast<uint16_t>(next - 1));
         if (++acks == plan.held) {
             held = ack;
             return;
