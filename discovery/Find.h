@@ -150,7 +150,8 @@ public:
         int32_t maxValue = 0;
         int32_t index = 0;
     };
-    // Read a whole list; on a failure the items read before it stay.
+    // Read a whole list; on a failure the items read before it stay. A list
+    // whose texts pass 16 MiB is refused with a warning.
     bool TargetSetting(TIVRA::IPAddress to, std::list<TargetSettingInfo>& list, bool alternate);
     bool SinkSetting(TIVRA::IPAddress to, std::list<TargetSettingInfo>& list, bool alternate);
     bool setTargetSetting(TIVRA::IPAddress to, unsigned short item, const std::string& text, unsigned short value);
@@ -200,14 +201,17 @@ public:
     // a failed pixel transfer.
     bool downloadIcon(TIVRA::IPAddress to, ICON icon, Icon& out);
     // Tries the related numbers in turn; may switch to the neighbouring
-    // list when the icon found is too narrow for `wantWidth`.
+    // list when the icon found is too narrow for `wantWidth`, and then gives
+    // that list's icon or none.
     bool downloadIcon(TIVRA::IPAddress to, ICON icon, Icon& out, unsigned short wantWidth);
 
     // ---- administration: data upload. Writes `data` into storage area
     // `area` (from 0) of the target at `to`: geometry, bursts of blocks with
     // one acknowledgement each, then the CRC check. True only once the target
     // confirmed the whole. `window` is the byte budget of one burst (0: the
-    // target's limit); `progress` gets (group, group count) before each group.
+    // target's limit), and a burst has at most 32768 blocks; acknowledgements
+    // count from any sender. `progress` gets (group, group count) before each
+    // group.
     bool Transfer(TIVRA::IPAddress to, int area, TIVRA::BufferCS_const data, unsigned long window,
                   std::function<void(unsigned short, unsigned short)> progress);
     // With a reporter that logs each group at debug level.

@@ -120,16 +120,9 @@ bool Find::downloadIcon(IPAddress to, ICON icon, Icon& out, unsigned short wantW
         || 2 * uint32_t{out.width} >= 3 * uint32_t{wantWidth}) {
         return true;
     }
-    Icon second;
+    // The icon of the first row is not kept: the second row's find, or none.
     uint32_t secondFound = 0;
-    if (!tryRow(number - 1, second, secondFound)) {
-        out.clear();
-        return false;
-    }
-    if (!second.empty()) {
-        out = std::move(second);
-    }
-    return true;
+    return tryRow(number - 1, out, secondFound);
 }
 
 }  // namespace QUORVIN

@@ -28,6 +28,11 @@ constexpr Clock DRAIN_CAP{100 * Clock::MS};
 constexpr int LATE_DATAGRAMS = 256;
 
 constexpr uint16_t LAST_OF_BURST = 0x8000;
+// Half the counter's range. A burst then never takes the counter of the
+// acknowledgement that ended the burst before it, so a late or repeated copy
+// of that one cannot end this burst, and a resend after it sends the burst
+// whole rather than only its last block.
+constexpr size_t MAX_BURST_BLOCKS = 0x8000;
 // The largest payload that one IPv6 UDP datagram (65527 bytes) carries
 // behind the header, padded to 8 bytes.
 constexpr uint32_t MAX_BLOCK_BYTES = 65504;
@@ -45,7 +50,9 @@ void logSocketError(int site, const TIVRA::Socket& socket)
 enum class AckOutcome { Done, Resend, Failed };
 
 // One wait for the acknowledgement of the burst whose last counter is
-// `expected`. Only the upload's own peer can acknowledge, refuse or end it.
+// `expected`. A target may acknowledge from another of its ports, so a valid
+// acknowledgement of this area counts from any sender; a refusal or another
+// area's answer ends the upload only from `to`, so a stranger cannot.
 AckOutcome awaitAck(TIVRA::UDPV6& socket, const IPAddress& to, uint16_t areaWord, uint16_t expected,
                     uint16_t& lastAck)
 {
@@ -75,17 +82,21 @@ AckOutcome awaitAck(TIVRA::UDPV6& socket, const IPAddress& to, uint16_t areaWord
             logSocketError(851, socket);
             return AckOutcome::Failed;
         }
-        if (from != to) {
-            continue;
-        }
+        const bool fromTarget = from == to;
         uint16_t counter = 0;
         switch (readTransferAck(got, areaWord, counter)) {
         case TransferAck::Other:
             continue;
         case TransferAck::Refused:
+            if (!fromTarget) {
+                continue;
+            }
             TIVRA::SYSLOG_ERR << "Transfer NAK error ";
             return AckOutcome::Failed;
         case TransferAck::WrongArea:
+            if (!fromTarget) {
+                continue;
+            }
             TIVRA::SYSLOG_ERR << "Transfer NO error ";
             return AckOutcome::Failed;
         case TransferAck::Counter:
@@ -193,7 +204,8 @@ bool Find::Transfer(IPAddress to, int area, TIVRA::BufferCS_const data, unsigned
                 std::memcpy(block.get_data(), data.viewData + offset, take);
                 offset += take;
                 bytes += take;
-                last = (budget != 0 && bytes >= budget) || offset == size || index + 1 == blocks;
+                last = (budget != 0 && bytes >= budget) || offset == size || index + 1 == blocks
+                       || count + 1 == MAX_BURST_BLOCKS;
                 block.set(TRANSFERDATA_REQ, 0, static_cast<uint16_t>(areaWord | (last ? LAST_OF_BURST : 0)),
                           counter, static_cast<uint16_t>(index), static_cast<uint16_t>(group));
                 block.update();

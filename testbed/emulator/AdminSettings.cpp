@@ -1,5 +1,7 @@
 #include "testbed/emulator/AdminSettings.h"
 
+#include <string>
+
 namespace testbed {
 
 using QUORVIN::STATUS_OK;
@@ -14,6 +16,18 @@ constexpr uint16_t CHOICE = 3;
 const SettingItem* item(const SettingList& list, uint16_t number)
 {
     return number >= 1 && number <= list.items.size() ? &list.items[number - 1] : nullptr;
+}
+
+// The value in decimal, repeated up to `size` bytes.
+std::string filledChoice(uint16_t value, size_t size)
+{
+    const std::string digits = std::to_string(value) + " ";
+    std::string text;
+    text.reserve(size);
+    while (text.size() < size && text.size() < QUORVIN::MAX_PAYLOAD) {
+        text += digits[text.size() % digits.size()];
+    }
+    return text;
 }
 
 }  // namespace
@@ -66,7 +80,11 @@ bool answerSetting(const SettingsConfig& config, std::vector<SettingWrite>& writ
     if (request.option1 == CHOICE) {
         const auto c = it->choices.find(request.option2);
         answer.set(valueAnswer, STATUS_OK, number, CHOICE, request.option2, 0);
-        answer.set_str(c == it->choices.end() ? std::string() : c->second.substr(0, QUORVIN::MAX_PAYLOAD));
+        if (c != it->choices.end()) {
+            answer.set_str(c->second.substr(0, QUORVIN::MAX_PAYLOAD));
+        } else {
+            answer.set_str(filledChoice(request.option2, it->choiceFill));
+        }
         return true;
     }
     const uint16_t value = request.option1 == READ_ALTERNATE ? it->alternateValue : it->value;

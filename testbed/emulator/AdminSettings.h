@@ -26,8 +26,11 @@ struct SettingItem {
     uint16_t alternateValue = 0;  // the same for the alternate read (sub-command 2)
     uint16_t index = 0;           // option 3 of the value answer
     std::string valueText;
-    // Choice texts by value; a value not listed answers an empty text.
+    // Choice texts by value; a value not listed answers an empty text, or
+    // with choiceFill a text of that many bytes (at most one payload) made
+    // from the value, so a list far larger than memory needs no storage.
     std::map<uint16_t, std::string> choices;
+    uint16_t choiceFill = 0;
     // Option 0 of the item answer when it should not be the number asked.
     std::optional<uint16_t> answerNumber;
 

@@ -333,8 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FallbackCase{"NarrowSwitchesToTheSmallerList", 0, 2, 64, {{2, 48}, {1, 20}}, {2, 1}, 1},
                       FallbackCase{"NarrowFindsItselfAgain", 0, 2, 64, {{2, 48}}, {2, 1, 2}, 2},
                       // The second list finds nothing (the target stops answering about
-                      // icon 2): the icon of the first list is kept.
-                      FallbackCase{"FirstFindIsKept", 0, 2, 64, {{2, 48}}, {2, 1, 2, 3, 4}, 2, 3},
+                      // icon 2): the icon of the first list is not kept.
+                      FallbackCase{"FirstFindIsNotKept", 0, 2, 64, {{2, 48}}, {2, 1, 2, 3, 4}, std::nullopt, 3},
                       FallbackCase{"FirstPresentOfTheRow", 0, 3, 64, {{4, 10}, {2, 30}}, {3, 1, 4}, 4},
                       FallbackCase{"OddNumberNeverSwitches", 0, 1, 64, {{1, 16}, {2, 64}}, {1}, 1},
                       FallbackCase{"EvenFoundForOddAskStays", 0, 5, 64, {{6, 10}, {1, 64}}, {5, 6}, 6},

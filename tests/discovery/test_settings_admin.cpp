@@ -5,9 +5,12 @@
 
 #include <cerrno>
 #include <list>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "discovery/Answers.h"
 #include "discovery/Find.h"
 #include "testbed/emulator/TargetEmulator.h"
@@ -373,5 +376,92 @@ TEST_F(SettingsAdmin, ATextTooLongForADatagramIsNotSent)
     EXPECT_NE(find.lastSocketError(), EMSGSIZE);
     EXPECT_EQ(target.discoveryRequests().size(), 1u);
 }
+
+// ---- what one read may hold
+
+// A choice item of `choices` choices, each answered with a text of 1400 bytes.
+SettingItem filled(const std::string& name, uint32_t choices)
+{
+    SettingItem i = item(5, name, 0, static_cast<uint16_t>(choices - 1));
+    i.choiceFill = 1400;
+    return i;
+}
+
+struct Cap {
+    const char* name;
+    std::vector<SettingItem> items;
+    bool ok;
+    size_t kept;                     // items
+    std::optional<uint16_t> endsAt;  // the item the read ended at
+};
+
+void PrintTo(const Cap& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::vector<SettingItem> filledItems(size_t n, uint32_t choices)
+{
+    std::vector<SettingItem> items;
+    for (size_t i = 0; i < n; ++i) {
+        items.push_back(filled("f" + std::to_string(i), choices));
+    }
+    return items;
+}
+
+class SettingsCap : public SettingsAdmin, public ::testing::WithParamInterface<Cap> {};
+
+// A read holds at most 16 MiB of texts, over all its items: the target's
+// texts beyond it are not asked for, and the items completed stay.
+TEST_P(SettingsCap, RefusesAListBeyondSixteenMebibytes)
+{
+    const Cap& c = GetParam();
+    testlog::start(6);
+    testbed::SettingsConfig settings;
+    settings.target.items = c.items;
+    start(settings);
+    std::list<Info> list;
+    EXPECT_EQ(find.TargetSetting(to, list, false), c.ok);
+    EXPECT_EQ(list.size(), c.kept);
+    size_t held = 0;
+    for (const Info& i : list) {
+        held += i.name.size() + i.valueText.size();
+        for (const std::string& t : i.choices) {
+            EXPECT_EQ(t.size(), 1400u);
+            held += t.size();
+        }
+    }
+    EXPECT_LE(held, size_t{16} << 20);
+    // What came in: no more texts than the cap holds and the one past it,
+    // however many the target offers.
+    size_t asks = 0;
+    for (const testbed::Request& r : requests(TARGETSETTINGVALUE_REQ)) {
+        asks += r.option1 == 3 ? 1 : 0;
+    }
+    EXPECT_LE(asks * 1400, (size_t{16} << 20) + 1400);
+    const std::vector<std::string> lines = testlog::startingWith("Quorvin Find setting list too large");
+    if (c.endsAt) {
+        std::string address;
+        to.get_str(address);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0], "Quorvin Find setting list too large, read ends at item " + std::to_string(*c.endsAt) + ": "
+                                + address);
+        // It stopped at the cap, not long before it.
+        EXPECT_GE(asks * (1400 + 64), size_t{16} << 20);
+    } else {
+        EXPECT_TRUE(lines.empty());
+    }
+}
+
+// Tens of thousands of exchanges each, run alone.
+INSTANTIATE_TEST_SUITE_P(
+    ExhaustiveSettingsAdmin, SettingsCap,
+    ::testing::Values(
+        // 65536 choices of 1400 bytes would be 88 MiB; the item is dropped.
+        Cap{"OneItemOfEveryChoice", {item(4, "label"), filled("every", 65536)}, false, 1, 2},
+        // 1.4 MB each: eleven items fit, the twelfth passes the cap.
+        Cap{"ManyItemsTogether", filledItems(20, 1000), false, 11, 12},
+        Cap{"TenItemsBelowTheCap", filledItems(10, 1000), true, 10, std::nullopt}),
+    [](const ::testing::TestParamInfo<Cap>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -14,13 +14,16 @@
 #include <mutex>
 #include <ostream>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FakeTarget.h"
 #include "LogCapture.h"
 #include "discovery/Find.h"
 #include "foundation/CRC16.h"
+#include "testbed/emulator/Answerers.h"
 #include "testbed/emulator/TargetEmulator.h"
 
 using namespace QUORVIN;
@@ -55,6 +58,17 @@ TransferConfig oneArea(uint32_t blockBytes, uint32_t blocksPerGroup, uint32_t gr
     c.areas = {TransferArea{1024, 2, 2}, TransferArea{blockBytes, blocksPerGroup, groupCount}};
     c.windowLimit = windowLimit;
     return c;
+}
+
+// What the host logged last, to tell why an upload failed.
+std::string lastLogLines()
+{
+    std::vector<std::string> all = testlog::startingWith("");
+    std::string out;
+    for (size_t i = all.size() > 8 ? all.size() - 8 : 0; i < all.size(); ++i) {
+        out += all[i] + "\n";
+    }
+    return out;
 }
 
 // One block as the target received it.
@@ -112,16 +126,7 @@ protected:
         return n;
     }
 
-    // What the host logged last, to tell why an upload failed.
-    static std::string lastLines()
-    {
-        std::vector<std::string> all = testlog::startingWith("");
-        std::string out;
-        for (size_t i = all.size() > 8 ? all.size() - 8 : 0; i < all.size(); ++i) {
-            out += all[i] + "\n";
-        }
-        return out;
-    }
+    static std::string lastLines() { return lastLogLines(); }
 
     testbed::TransferAreaState area(uint16_t index = 1) const { return target.discoveryState().transfer.areas[index]; }
     std::vector<uint8_t> stored(uint16_t index = 1) const
@@ -427,23 +432,66 @@ INSTANTIATE_TEST_SUITE_P(
         AckFaultCase{"FinishOfAnotherArea", TRANSFERFINISH_REQ, std::nullopt, TRANSFERFINISH_REQ,
                      "TransferFinish error "},
         AckFaultCase{"FinishRefused", TRANSFERFINISH_REQ, Behaviour::REFUSE, std::nullopt, "TransferFinish error "},
-        AckFaultCase{"FinishSilent", TRANSFERFINISH_REQ, Behaviour::SILENT, std::nullopt, "TransferFinish error "}),
+        AckFaultCase{"FinishSilent", TRANSFERFINISH_REQ, Behaviour::SILENT, std::nullopt, "TransferFinish error "},
+        AckFaultCase{"FinishFromAnotherPort", TRANSFERFINISH_REQ, Behaviour::OTHER_PORT, std::nullopt,
+                     "TransferFinish error "}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Only the target the upload goes to can acknowledge it.
-TEST_F(Upload, PassesOverAnAcknowledgementFromAnotherPort)
+// A target may acknowledge from another of its ports: the upload goes on as
+// if the acknowledgements came from `to`, and only the finish must.
+TEST_F(Upload, TakesAcknowledgementsFromAnotherPort)
 {
     start(oneArea(100, 10, 2));
     Behaviour b;
     b.mode = Behaviour::OTHER_PORT;
-    b.nth = 1;
     target.setDiscoveryBehaviour(TRANSFERDATA_REQ, b);
-    const std::vector<uint8_t> data = pattern(100);  // one block, its own burst
+    const std::vector<uint8_t> data = pattern(2000);
     ASSERT_TRUE(upload(data)) << lastLines();
-    EXPECT_EQ(blocks().size(), 2U);
-    EXPECT_EQ(testlog::count("resend 1"), 1U);
+    EXPECT_EQ(blocks().size(), 20U);  // none sent twice
+    EXPECT_TRUE(testlog::startingWith("resend ").empty());
+    EXPECT_EQ(stored(), data);
+    EXPECT_EQ(testlog::count("compleat Transfer "), 1U);
+}
+
+struct StrayCase {
+    const char* name;
+    StatusID status;
+    uint16_t area;  // as it travels, area + 1
+};
+
+void PrintTo(const StrayCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class UploadStray : public Upload, public ::testing::WithParamInterface<StrayCase> {};
+
+// What would end the upload from the target is passed over from a stranger:
+// it arrives just before the target's acknowledgement of the first burst.
+TEST_P(UploadStray, FromAnotherSenderIsPassedOver)
+{
+    start(oneArea(100, 10, 2));
+    TIVRA::UDPV6 stranger;
+    IPAddress local = fake::loopback();
+    ASSERT_TRUE(stranger.open(TIVRA::Socket::UDP_V6) && stranger.bindV6(local));
+    const std::vector<uint8_t> stray = fake::message(TRANSFERDATA_ANS, GetParam().status, GetParam().area, 9);
+    std::atomic<int> strays{0};
+    target.onRequest([&](const testbed::Request& r) {
+        if (r.valid && r.message == TRANSFERDATA_REQ && (r.option0 & 0x8000) != 0 && strays == 0) {
+            strays += stranger.sendToV6(TIVRA::BufferCS_const{stray.data(), stray.size()}, r.source, true) ? 1 : 0;
+        }
+    });
+    const std::vector<uint8_t> data = pattern(2000);
+    ASSERT_TRUE(upload(data)) << lastLines();
+    EXPECT_EQ(strays.load(), 1);
+    EXPECT_EQ(testlog::count("Transfer NAK error "), 0U);
+    EXPECT_EQ(testlog::count("Transfer NO error "), 0U);
     EXPECT_EQ(stored(), data);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transfer, UploadStray,
+                         ::testing::Values(StrayCase{"Refusal", 0, 2}, StrayCase{"AnotherArea", STATUS_OK, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The drain before a resend ends after a quiet spell; a sender that never
 // falls quiet must not hold it. The flood runs until the upload is over, or
@@ -535,6 +583,251 @@ TEST_F(Upload, FinishTakesTheResultOnlyFromAMatchingAnswer)
     EXPECT_FALSE(find->TransferFinish(to, 1, crc, result));
     EXPECT_EQ(result, 0x1234);
 }
+
+// ---- the order of acknowledgements
+
+// A scripted target with one area, whose receive buffer takes a whole burst
+// of 32768 blocks, and whose acknowledgements go out twice, late or out of
+// order by event rather than by time. Like the emulator it acknowledges the
+// counter before the next one it lacks.
+class AckTarget {
+public:
+    struct Plan {
+        uint32_t blockBytes = 100;
+        uint32_t blocksPerGroup = 10;
+        uint32_t groupCount = 3;
+        std::set<uint64_t> dropFirst;  // blocks (group * blocksPerGroup + index) whose first arrival is lost
+        uint16_t copies = 1;           // each acknowledgement goes out this many times
+        uint32_t held = 0;             // this acknowledgement (from 1) waits for the next one ...
+        bool heldAfter = false;        // ... and goes out after it rather than before
+    };
+
+    explicit AckTarget(const Plan& p)
+        : plan(p), blocks(uint64_t{p.blocksPerGroup} * p.groupCount), arrivals(blocks.size())
+    {
+        address = fake::loopback();
+        ok = socket.open(TIVRA::Socket::UDP_V6) && socket.bindV6(address);
+        const int bytes = 64 * 1024 * 1024;
+        ok = ok && ::setsockopt(socket.getDescriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0;
+        const std::vector<int> cpus = testbed::answererCpus(1);
+        thread = std::thread([this, cpu = cpus.empty() ? -1 : cpus.front()] { run(cpu); });
+    }
+    ~AckTarget() { stop(); }
+
+    // The state below is read after this.
+    void stop()
+    {
+        done = true;
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+
+    std::vector<uint8_t> stored() const
+    {
+        std::vector<uint8_t> out;
+        for (const std::vector<uint8_t>& b : blocks) {
+            out.insert(out.end(), b.begin(), b.end());
+        }
+        return out;
+    }
+
+    bool ok = false;
+    IPAddress address;
+    const Plan plan;
+    std::vector<std::vector<uint8_t>> blocks;
+    std::vector<uint32_t> arrivals;  // lost ones included
+    uint64_t longestBurst = 0;       // the most blocks that arrived in a row up to one that ends a burst
+    uint32_t finishes = 0;
+
+private:
+    void send(const std::vector<uint8_t>& bytes, const IPAddress& to)
+    {
+        (void)socket.sendToV6(TIVRA::BufferCS_const{bytes.data(), bytes.size()}, to, true);
+    }
+
+    void run(int cpu)
+    {
+        testbed::becomeAnswerer(cpu);
+        Receive rx;
+        IPAddress from;
+        while (!done) {
+            if (socket.wait(TIVRA::Clock(20 * TIVRA::Clock::MS)) != TIVRA::Socket::WaitReady
+                || !socket.receiveFromV6(rx, from) || !rx) {
+                continue;
+            }
+            if (rx.getMessage() == TRANSFER_REQ) {
+                send(rx.getOption0() == 0
+                         ? fake::message(TRANSFER_ANS, STATUS_OK, 1, 0xFFFF)
+                         : fake::message(TRANSFER_ANS, STATUS_OK, 1, static_cast<uint16_t>(plan.blockBytes - 1),
+                                         static_cast<uint16_t>(plan.blocksPerGroup - 1),
+                                         static_cast<uint16_t>(plan.groupCount - 1)),
+                     from);
+            } else if (rx.getMessage() == TRANSFERDATA_REQ) {
+                block(rx, from);
+            } else if (rx.getMessage() == TRANSFERFINISH_REQ) {
+                ++finishes;
+                TIVRA::CRC16 crc;
+                for (const std::vector<uint8_t>& b : blocks) {
+                    crc.update(TIVRA::BufferCS_const{b.data(), b.size()});
+                }
+                const bool match = crc.get() == rx.getOption1();
+                send(fake::message(TRANSFERFINISH_ANS, STATUS_OK, 1, rx.getOption1(), match ? 0xFFFF : 0, crc.get()),
+                     from);
+            }
+        }
+    }
+
+    void block(const Receive& rx, const IPAddress& from)
+    {
+        const uint64_t number = uint64_t{rx.getOption3()} * plan.blocksPerGroup + rx.getOption2();
+        if (number >= blocks.size()) {
+            return;
+        }
+        const bool last = (rx.getOption0() & 0x8000) != 0;
+        ++inBurst;
+        if (last) {
+            longestBurst = std::max(longestBurst, inBurst);
+            inBurst = 0;
+        }
+        if (arrivals[number]++ == 0 && plan.dropFirst.count(number) != 0) {
+            return;
+        }
+        blocks[number].assign(rx.get_data(), rx.get_data() + rx.size_data());
+        if (rx.getOption1() == next) {
+            ++next;
+        }
+        if (!last) {
+            return;
+        }
+        const std::vector<uint8_t> ack = fake::message(TRANSFERDATA_ANS, STATUS_OK, 1, static_cast<uint16_t>(next - 1));
+        if (++acks == plan.held) {
+            held = ack;
+            return;
+        }
+        if (!held.empty() && !plan.heldAfter) {
+            send(held, from);
+        }
+        for (uint16_t i = 0; i < std::max<uint16_t>(plan.copies, 1); ++i) {
+            send(ack, from);
+        }
+        if (!held.empty() && plan.heldAfter) {
+            send(held, from);
+        }
+        held.clear();
+    }
+
+    TIVRA::UDPV6 socket;
+    std::atomic<bool> done{false};
+    uint16_t next = 0;  // the counter taken next in order
+    uint32_t acks = 0;
+    uint64_t inBurst = 0;  // arrivals since the last block that ended a burst
+    std::vector<uint8_t> held;
+    std::thread thread;
+};
+
+struct AckOrderCase {
+    const char* name;
+    AckTarget::Plan plan;
+    uint64_t againFrom, againTo;     // blocks [from, to) that must have gone at least twice
+    std::vector<std::string> lines;  // logged
+};
+
+void PrintTo(const AckOrderCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class UploadAckOrder : public ::testing::TestWithParam<AckOrderCase> {};
+
+// However the acknowledgements come, a burst ends only on the target's
+// acknowledgement of its own last block, and what the target lacks goes
+// again: the area ends whole and the finish confirms it.
+TEST_P(UploadAckOrder, EndsWithTheWholeDataStored)
+{
+    const AckOrderCase& c = GetParam();
+    testlog::start(6);
+    AckTarget target(c.plan);
+    ASSERT_TRUE(target.ok);
+    Find::Setting setting;
+    setting.acceptId = 0;
+    Find find(setting);
+    ASSERT_TRUE(find.open());
+    const std::vector<uint8_t> data = pattern(size_t{c.plan.blockBytes} * c.plan.blocksPerGroup * c.plan.groupCount);
+    const bool ok = find.Transfer(target.address, 0, TIVRA::BufferCS_const{data.data(), data.size()}, 0,
+                                  [](unsigned short, unsigned short) {});
+    target.stop();
+    EXPECT_TRUE(ok) << lastLogLines();
+    EXPECT_TRUE(target.stored() == data);
+    EXPECT_EQ(target.finishes, 1U);
+    EXPECT_LE(target.longestBurst, 32768U);
+    uint64_t once = 0;
+    for (uint64_t n = c.againFrom; n < c.againTo; ++n) {
+        once += target.arrivals[n] < 2 ? 1 : 0;
+    }
+    EXPECT_EQ(once, 0U) << "blocks sent only once in [" << c.againFrom << ", " << c.againTo << ")";
+    for (const std::string& line : c.lines) {
+        EXPECT_GE(testlog::count(line), 1U) << line;
+    }
+}
+
+AckTarget::Plan small(std::set<uint64_t> dropFirst, uint16_t copies, uint32_t held = 0, bool heldAfter = false)
+{
+    AckTarget::Plan p;
+    p.dropFirst = std::move(dropFirst);
+    p.copies = copies;
+    p.held = held;
+    p.heldAfter = heldAfter;
+    return p;
+}
+
+// Bursts as large as a group of 65536 blocks allows.
+AckTarget::Plan full(std::set<uint64_t> dropFirst, uint16_t copies)
+{
+    AckTarget::Plan p;
+    p.blockBytes = 1;
+    p.blocksPerGroup = 65536;
+    p.groupCount = 2;
+    p.dropFirst = std::move(dropFirst);
+    p.copies = copies;
+    return p;
+}
+
+// Three groups of ten blocks, one burst each.
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, UploadAckOrder,
+    ::testing::Values(
+        AckOrderCase{"InOrder", small({}, 1), 0, 0, {}},
+        // Each copy after the first is taken for the next burst's, which
+        // then goes again whole.
+        AckOrderCase{"Duplicated", small({}, 2), 10, 30, {"Retry Detect err 19 9", "Retry Detect err 29 19"}},
+        // The first burst's acknowledgement comes after its time-out, just
+        // before the one of its resending, which is then stale.
+        AckOrderCase{"Late", small({}, 1, 1), 0, 20, {"resend 10", "Retry Detect err 19 9"}},
+        // Block 3 is lost: the acknowledgement of counter 2 comes after the
+        // time-out, just before the one of the whole burst, which the drain
+        // takes: the burst goes a third time from counter 2.
+        AckOrderCase{"LateAndPartial", small({3}, 1, 1), 0, 10, {"resend 10", "Retry Detect err 9 2"}},
+        // The same two the other way round: the burst ends on the whole one,
+        // and the partial one arrives in the next burst's wait.
+        AckOrderCase{"OutOfOrder", small({3}, 1, 1, true), 0, 20, {"resend 10", "Retry Detect err 19 2"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Hundreds of thousands of blocks, run alone. A burst ends at 32768 blocks,
+// half the counter's range, so the acknowledgement of the burst before never
+// names the last counter of the next one.
+INSTANTIATE_TEST_SUITE_P(
+    ExhaustiveTransfer, UploadAckOrder,
+    ::testing::Values(
+        // Block 65541 (group 1, index 5) is lost: a copy of the acknowledgement
+        // of counter 65535 must not end the burst it is missing from. Every
+        // burst after the first goes again.
+        AckOrderCase{"DuplicatedAtFullBursts", full({65541}, 2), 32768, 131072, {"Retry Detect err 65535 32767"}},
+        // The first burst of group 1 (blocks 65536 to 98303) ends unacknowledged,
+        // its last block lost: after the time-out it goes again whole, the
+        // lost block 65541 with it.
+        AckOrderCase{"TimeOutAtFullBursts", full({65541, 98303}, 1), 65536, 98304, {"resend 32768"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Past 65535 blocks the counter wraps inside a burst; the block lost just
 // before the wrap is resent with all that follows it across the wrap.
