@@ -4,6 +4,7 @@
 // until a scan fails; at the end every card is removed.
 //
 // Usage: quorvin-bridge [SETTINGS-PATH [BRIDGE-NAME]]
+// A BRIDGE-NAME longer than MAX_HOST_NAME bytes is cut, with a warning.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
