@@ -38,15 +38,28 @@ protected:
         ASSERT_TRUE(events.open(standinDir, 10s));
     }
 
-    // Output lines of the emulator that start with `prefix` and hold `part`.
-    size_t emulatorLines(const std::string& prefix, const std::string& part) const
+    // Lines of `output` that start with `prefix` and hold `part`.
+    static size_t lines(const std::string& output, const std::string& prefix, const std::string& part)
     {
-        std::istringstream in(emulatorOutput());
+        std::istringstream in(output);
         size_t n = 0;
         for (std::string line; std::getline(in, line);) {
             n += line.rfind(prefix + " ", 0) == 0 && line.find(part) != std::string::npos ? 1 : 0;
         }
         return n;
+    }
+    size_t emulatorLines(const std::string& prefix, const std::string& part) const
+    {
+        return lines(emulatorOutput(), prefix, part);
+    }
+    // Requests of the kind that came, at least one, each carrying the name
+    // as `carried` says (a request sent again is one more line).
+    static void allCarry(const std::string& output, const std::string& prefix, const std::string& request,
+                         const std::string& carried)
+    {
+        const size_t whole = lines(output, prefix, request + " " + carried);
+        EXPECT_GE(whole, 1U) << prefix << " " << request;
+        EXPECT_EQ(lines(output, prefix, request), whole) << prefix << " " << request;
     }
 
     // Every path that carries the name, each carrying `bytes` of it.
@@ -54,11 +67,9 @@ protected:
     {
         ASSERT_TRUE(waitAttached(3, 20s));
         const std::string carried = "status 0x0001 option 0xffffffffffffffff data " + std::to_string(bytes) + " [";
+        const std::string atStart = emulatorOutput();
         for (const std::string target : {"[0]", "[1]"}) {
-            SCOPED_TRACE(target);
-            const size_t announced = emulatorLines(target + " discovery", "NOTISNAME_REQ(22) " + carried);
-            EXPECT_GE(announced, 1U);
-            EXPECT_EQ(emulatorLines(target + " discovery", "NOTISNAME_REQ(22)"), announced);
+            allCarry(atStart, target + " discovery", "NOTISNAME_REQ(22)", carried);
         }
 
         const int feed = cardOf("Feed");
@@ -77,7 +88,7 @@ protected:
             reinterpret_cast<const uint8_t*>(audio.data()), audio.size(), QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
         EXPECT_TRUE(check.clean()) << check.describe();
         EXPECT_EQ(check.frames, 48000U) << check.describe();
-        EXPECT_EQ(emulatorLines(sinks.at("Feed").prefix, "SYNCNAME_REQ(24) " + carried), 1U);
+        allCarry(emulatorOutput(), sinks.at("Feed").prefix, "SYNCNAME_REQ(24)", carried);
 
         // -30 dB, as 0.01 dB in the 16 bits above the item's number with its write bit.
         const std::string minus30 = "CONTROLVALUE_REQ(62) status 0x0000 option 0xfffffffff4488002";
