@@ -27,8 +27,8 @@ constexpr uint16_t MESSAGE_TAG = 100;
 constexpr size_t HEADER_SIZE = 16;
 constexpr size_t MAX_PAYLOAD = 65512;
 // One UDP datagram over IPv6 carries at most 65527 bytes, so a message's
-// total (a multiple of 8) at most 65520 and its payload 65504: the larger
-// payloads the length word could give never leave the host.
+// total (a multiple of 8) at most 65520 and its payload 65504; the larger
+// payloads that the length word can still describe fit no datagram.
 constexpr size_t MAX_DATAGRAM = 65527;
 constexpr size_t MAX_DATAGRAM_PAYLOAD = (MAX_DATAGRAM & ~size_t{7}) - HEADER_SIZE;
 // The address payload's 16 address bytes and 2 port bytes before its text.

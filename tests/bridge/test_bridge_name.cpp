@@ -17,9 +17,9 @@ TEST(BridgeName, CutToTheLimitBeforeAnyCharacterItWouldSplit)
         std::string kept;
         bool cut;
     };
-    const std::string e = "\xC3\xA9";              // two bytes
-    const std::string euro = "\xE2\x82\xAC";       // three
-    const std::string clef = "\xF0\x9D\x84\x9E";   // four
+    const std::string e = "\xC3\xA9";             // two bytes
+    const std::string euro = "\xE2\x82\xAC";      // three
+    const std::string clef = "\xF0\x9D\x84\x9E";  // four
     const Case cases[] = {
         {"shorter", "Room", 5, "Room", false},
         {"at the limit", "Rooms", 5, "Rooms", false},

@@ -23,16 +23,17 @@ protected:
     void SetUp() override
     {
         DaemonRun::SetUp();
-        std::ofstream(dir + "/alpha.inf") << "[target]\nname = Alpha\naddress = fe80::2%" << testnet::NetNamespaces::kTargetLink
-                                          << "\nhostPeerName = 1\n"
+        std::ofstream(dir + "/alpha.inf") << "[target]\nname = Alpha\naddress = fe80::2%"
+                                          << testnet::NetNamespaces::kTargetLink << "\nhostPeerName = 1\n"
                                           << "[sink.0]\nname = Main\naudioFile = " << dir << "/main.raw\n"
                                           << "[sink.1]\nname = Feed\naudioFile = " << dir << "/feed.raw\n";
     }
 
     void startNamed(const std::string& name)
     {
-        daemon = startLogged(testnet::NetNamespaces::Host, {buildDir() + "/testbed/driver-standin", "--dir", standinDir, "--",
-                                    buildDir() + "/bridge/quorvin-bridge", settingsFile(), name},
+        daemon = startLogged(testnet::NetNamespaces::Host,
+                             {buildDir() + "/testbed/driver-standin", "--dir", standinDir, "--",
+                              buildDir() + "/bridge/quorvin-bridge", settingsFile(), name},
                              daemonFile());
         ASSERT_TRUE(daemon.started());
         ASSERT_TRUE(events.open(standinDir, 10s));
@@ -76,16 +77,17 @@ protected:
         ASSERT_GE(feed, 0);
         const size_t before = readFile(sinks.at("Feed").audio).size();
         std::string output;
-        ASSERT_EQ(play(feed, {"--source", "counter", "--format", "pcm16", "--rate", "48000", "--channels", "2",
-                              "--frames", "48000", "--volume", "5001", "--volume-after", "4"},
+        ASSERT_EQ(play(feed,
+                       {"--source", "counter", "--format", "pcm16", "--rate", "48000", "--channels", "2", "--frames",
+                        "48000", "--volume", "5001", "--volume-after", "4"},
                        &output),
                   0)
             << output;
-        ASSERT_TRUE(testwait::waitFor(
-            [&] { return emulatorLines(sinks.at("Feed").stream, "#0 disconnect") == 1; }, 10s));
+        ASSERT_TRUE(
+            testwait::waitFor([&] { return emulatorLines(sinks.at("Feed").stream, "#0 disconnect") == 1; }, 10s));
         const std::string audio = readFile(sinks.at("Feed").audio).substr(before);
-        const testbed::CounterCheck check = testbed::checkCounter(
-            reinterpret_cast<const uint8_t*>(audio.data()), audio.size(), QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
+        const testbed::CounterCheck check = testbed::checkCounter(reinterpret_cast<const uint8_t*>(audio.data()),
+                                                                  audio.size(), QUORVIN::QUORVIN_BR_FORMAT_PCM16, 2);
         EXPECT_TRUE(check.clean()) << check.describe();
         EXPECT_EQ(check.frames, 48000U) << check.describe();
         allCarry(emulatorOutput(), sinks.at("Feed").prefix, "SYNCNAME_REQ(24)", carried);

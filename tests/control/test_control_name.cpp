@@ -15,8 +15,8 @@
 #include "testbed/emulator/TargetEmulator.h"
 
 using namespace QUORVIN;
-using TIVRA::IPAddress;
 using testnet::NetNamespaces;
+using TIVRA::IPAddress;
 
 namespace {
 
@@ -94,8 +94,7 @@ TEST(ControlName, UpToTheLimitTheChainIsBuiltAndTheVolumeReachesItsTail)
         Find::SortStatus(sinkA, sinks.at(sinkA).sinkNumber, true, statuses, chain);
         ASSERT_EQ(chain.size(), 2U);
         // A's answer named the host as A learned it: whole, or not at all.
-        EXPECT_TRUE(chain.front().peerName == (c.carried ? name : std::string()))
-            << chain.front().peerName.size();
+        EXPECT_TRUE(chain.front().peerName == (c.carried ? name : std::string())) << chain.front().peerName.size();
 
         if (!c.carried) {
             EXPECT_FALSE(control.connect(chain));
