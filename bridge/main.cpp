@@ -4,6 +4,7 @@
 // until a scan fails; at the end every card is removed.
 //
 // Usage: quorvin-bridge [SETTINGS-PATH [BRIDGE-NAME]]
+// A BRIDGE-NAME longer than MAX_HOST_NAME bytes is cut, with a warning.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 
 #include "bridge/AlsaProfile.h"
 #include "bridge/BridgeIoctl.h"
+#include "bridge/BridgeName.h"
 #include "bridge/BridgeSettings.h"
 #include "bridge/QuorvinVideRododa.h"
 #include "foundation/Clock.h"
@@ -24,6 +26,7 @@
 #include "foundation/FilePath.h"
 #include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
+#include "protocol/Message.h"
 #include "protocol/SysLogQuorvin.h"
 
 using namespace QUORVIN;
@@ -177,6 +180,10 @@ int main(int argc, char** argv)
     if (argc > 2) {
         bridgeName = argv[2];
     }
+    // Cut here, once, so that the targets, their sinks and their streams
+    // all know the host by the same name.
+    const size_t givenName = bridgeName.size();
+    const bool nameCut = cutBridgeName(bridgeName, MAX_HOST_NAME);
     std::list<std::string> interfaces;
     Find::Setting setting;
     setting.acceptId = 0;
@@ -187,6 +194,9 @@ int main(int argc, char** argv)
     if (settings.load(settingsPath, 0)) {
         setUpLogging(settings.get("Debug"));
         TIVRA::SYSLOG_INFO << "Load Setting : " << settingsPath;
+        if (nameCut) {
+            TIVRA::SYSLOG_WARNING << "Setting: bridgeName cut  : " << givenName << " -> " << bridgeName.size();
+        }
         interfaces = interfaceNames(settings.get("Interface"));
         const CardLimits limits = readCardLimits(settings);
         bridge.periodMin = limits.periodMin;

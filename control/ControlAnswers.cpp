@@ -41,7 +41,7 @@ bool parseValueAnswer(const Receive& answer, uint16_t itemId, uint64_t& value, u
 
 bool buildNameRequest(const std::string& hostName, uint64_t hostId, SendBuffer& request)
 {
-    if (hostName.size() > MAX_PAYLOAD) {
+    if (hostName.size() > MAX_HOST_NAME) {
         return false;
     }
     request.set(CONTROLNAME_REQ, STATUS_OK, static_cast<unsigned long>(hostId));

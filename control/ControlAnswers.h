@@ -27,8 +27,9 @@ bool parseItemType(const Receive& answer, uint16_t& type);
 bool parseValueAnswer(const Receive& answer, uint16_t itemId, uint64_t& value, uint16_t& status);
 
 // CONTROLNAME_REQ: status STATUS_OK, option = hostId, payload = the name
-// without terminator. A name longer than the largest payload is refused
-// (false, request untouched): its length word would wrap.
+// without terminator. A name longer than MAX_HOST_NAME, the limit of every
+// message that carries the host's name, is refused (false, request
+// untouched).
 bool buildNameRequest(const std::string& hostName, uint64_t hostId, SendBuffer& request);
 
 // CONTROLLIST_REQ: item 0 asks the count, item i the type of item i.

@@ -108,7 +108,7 @@ bool parseStatusEntry(const Receive& answer, uint16_t& state, uint16_t& port, ui
 
 bool buildNoticeRequest(const std::string& hostName, uint64_t hostId, SendBuffer& request)
 {
-    if (hostName.size() > MAX_PAYLOAD) {
+    if (hostName.size() > MAX_HOST_NAME) {
         return false;
     }
     request.set(NOTISNAME_REQ, STATUS_OK, static_cast<unsigned long>(hostId));

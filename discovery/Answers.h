@@ -52,8 +52,9 @@ bool parseStatusEntry(const Receive& answer, uint16_t& state, uint16_t& port, ui
                       TIVRA::IPAddress& peer, std::string& peerName);
 
 // NOTISNAME_REQ: status STATUS_OK, option = hostId, payload = the name
-// without terminator. A name longer than the largest payload is refused
-// (false, request untouched): its length word would wrap.
+// without terminator. A name longer than MAX_HOST_NAME, the limit of every
+// message that carries the host's name, is refused (false, request
+// untouched).
 bool buildNoticeRequest(const std::string& hostName, uint64_t hostId, SendBuffer& request);
 
 // ::1, whatever the port and scope.
@@ -69,7 +70,7 @@ std::string escapeText(const std::string& text);
 
 // The largest text a setting write carries: header, text and pad must fit
 // one UDP datagram over IPv6 (65527 bytes).
-constexpr size_t MAX_SETTING_TEXT = 65504;
+constexpr size_t MAX_SETTING_TEXT = MAX_DATAGRAM_PAYLOAD;
 
 // Item answer: the name, and the type and bounds by the wire kind, which it
 // also gives (kind 2 is the one read signed).

@@ -48,6 +48,10 @@ bool Find::open(const std::list<IPAddress>& list)
         TIVRA::SYSLOG_ERR << "error socket bind Find::open";
         return false;
     }
+    // Answers come whole up to the largest datagram: a status answer names
+    // the host behind its peer's address, and a datagram cut to a smaller
+    // size fails its length check and is dropped as no answer.
+    socket.recvSize = MAX_DATAGRAM;
     return true;
 }
 

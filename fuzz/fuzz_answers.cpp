@@ -121,14 +121,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         checkEscaped(name);
 
         SendBuffer notice;
-        require(buildNoticeRequest(name, productId, notice));
-        const TIVRA::BufferCS_const bytes = static_cast<const Send&>(notice);
-        Receive sent;
-        sent.assign(bytes.viewData, bytes.viewData + bytes.viewSize);
-        std::string back;
-        sent.get_str(back);
-        require(sent && sent.getMessage() == NOTISNAME_REQ && sent.getStatus() == STATUS_OK);
-        require(sent.getOption() == productId && back == name);
+        const bool built = buildNoticeRequest(name, productId, notice);
+        require(built == (name.size() <= MAX_HOST_NAME));
+        if (built) {
+            const TIVRA::BufferCS_const bytes = static_cast<const Send&>(notice);
+            require(bytes.viewSize <= MAX_DATAGRAM);
+            Receive sent;
+            sent.assign(bytes.viewData, bytes.viewData + bytes.viewSize);
+            std::string back;
+            sent.get_str(back);
+            require(sent && sent.getMessage() == NOTISNAME_REQ && sent.getStatus() == STATUS_OK);
+            require(sent.getOption() == productId && back == name);
+        }
     }
     {
         uint16_t count0 = 1;

@@ -26,6 +26,16 @@ static_assert(sizeof(MessageHeader) == 16);
 constexpr uint16_t MESSAGE_TAG = 100;
 constexpr size_t HEADER_SIZE = 16;
 constexpr size_t MAX_PAYLOAD = 65512;
+// One UDP datagram over IPv6 carries at most 65527 bytes, so a message's
+// total (a multiple of 8) at most 65520 and its payload 65504; the larger
+// payloads that the length word can still describe fit no datagram.
+constexpr size_t MAX_DATAGRAM = 65527;
+constexpr size_t MAX_DATAGRAM_PAYLOAD = (MAX_DATAGRAM & ~size_t{7}) - HEADER_SIZE;
+// The address payload's 16 address bytes and 2 port bytes before its text.
+constexpr size_t ADDRESS_PAYLOAD = 18;
+// The longest host name: every name request carries it as its payload, and
+// a target's status answer names it behind the feeding peer's address.
+constexpr size_t MAX_HOST_NAME = MAX_DATAGRAM_PAYLOAD - ADDRESS_PAYLOAD;
 
 // Length word for a payload of n bytes: total raised to a multiple of 8,
 // with the pad count in the low three bits.

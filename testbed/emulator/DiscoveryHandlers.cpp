@@ -109,7 +109,8 @@ bool port(const DiscoveryView& target, DiscoveryState&, const Request& request, 
     return true;
 }
 
-bool status(const DiscoveryView& target, DiscoveryState&, const Request& request, bool, QUORVIN::SendBuffer& answer)
+bool status(const DiscoveryView& target, DiscoveryState& state, const Request& request, bool,
+            QUORVIN::SendBuffer& answer)
 {
     const DiscoveryConfig& c = *target.config;
     const auto table = statusTable(target);
@@ -131,7 +132,10 @@ bool status(const DiscoveryView& target, DiscoveryState&, const Request& request
     TIVRA::IPAddress peer;
     std::copy(std::begin(e.peer.addr), std::end(e.peer.addr), peer.addr);
     peer.setPort(e.peerSink);
-    answer.set_add_str(peer, e.peerName.substr(0, QUORVIN::MAX_PAYLOAD - 18));
+    const TIVRA::IPAddress host = TargetConfig::loopback();
+    const bool fedByHost = c.hostPeerName && std::equal(std::begin(e.peer.addr), std::end(e.peer.addr), host.addr);
+    const std::string& peerName = fedByHost ? state.hostName : e.peerName;
+    answer.set_add_str(peer, peerName.substr(0, QUORVIN::MAX_PAYLOAD - 18));
     if (e.payloadBytes && *e.payloadBytes < answer.size_data()) {
         // Cut after the bytes are in place: resize keeps the front but clears the last word.
         std::vector<uint8_t> front(answer.get_data(), answer.get_data() + *e.payloadBytes);

@@ -497,6 +497,13 @@ bool discoveryKey(const std::string& key, const std::string& value, TargetConfig
     if (key == "statusCount") {
         return optional16(d.statusCount);
     }
+    if (key == "hostPeerName") {
+        if (!parseFlag(value, d.hostPeerName)) {
+            error = key + ": 0 or 1 expected: '" + value + "'";
+            return false;
+        }
+        return true;
+    }
     if (key.rfind(kBehaviourPrefix, 0) == 0) {
         return behaviourKey(key, value, d.behaviours, d.numberedBehaviours, error);
     }

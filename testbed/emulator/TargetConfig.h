@@ -326,6 +326,9 @@ struct DiscoveryConfig {
     // number). Entries past the list are refused.
     std::optional<uint16_t> statusCount;
     std::optional<std::vector<StatusEntry>> status;
+    // Entries fed by the host (peer ::1) name it as the latest NOTISNAME_REQ
+    // did, in place of their peerName, as a target that knows its feeder does.
+    bool hostPeerName = false;
 
     std::map<QUORVIN::MessageID, Behaviour> behaviours;
     NumberedBehaviours numberedBehaviours;

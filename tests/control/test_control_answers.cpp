@@ -178,17 +178,20 @@ TEST(ControlRequests, NameRequestCarriesNameAndId)
     EXPECT_EQ(le16(e, 8), 0xFFFF);
 }
 
-// The largest payload still goes; one byte more would wrap the length word
-// and is refused with the request untouched.
+// The longest host name still goes, in one datagram; anything longer is
+// refused with the request untouched, also the names whose length word
+// would still fit but whose datagram (65528 bytes and more) would not.
 TEST(ControlRequests, OverlongNameIsRefused)
 {
     SendBuffer m;
-    ASSERT_TRUE(buildNameRequest(std::string(MAX_PAYLOAD, 'a'), 1, m));
-    EXPECT_EQ(m.getLengthWord() & ~7U, MAX_PAYLOAD + 16);
+    ASSERT_TRUE(buildNameRequest(std::string(MAX_HOST_NAME, 'a'), 1, m));
+    EXPECT_EQ(m.getLengthWord() & ~7U, 65504U);
+    EXPECT_EQ(wire(static_cast<const Send&>(m)).size(), 65504U);
 
     SendBuffer refused;
-    EXPECT_FALSE(buildNameRequest(std::string(MAX_PAYLOAD + 1, 'a'), 1, refused));
-    EXPECT_FALSE(buildNameRequest(std::string(70000, 'a'), 1, refused));
+    for (const size_t n : {size_t{65487}, size_t{65504}, size_t{65505}, size_t{65512}, size_t{65513}, size_t{70000}}) {
+        EXPECT_FALSE(buildNameRequest(std::string(n, 'a'), 1, refused)) << n;
+    }
     EXPECT_EQ(refused.getMessage(), 0);
     EXPECT_EQ(static_cast<const Send&>(refused).operator TIVRA::BufferCS_const().viewSize, 16U);
 }

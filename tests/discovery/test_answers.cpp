@@ -513,25 +513,27 @@ TEST(NoticeRequest, BytesOnTheWire)
     EXPECT_EQ(le16(e, 14), 0);
 }
 
-// The largest payload still goes; one byte more would wrap the length word
-// and is refused with the request as it was.
+// The longest host name still goes, in one datagram; anything longer is
+// refused with the request as it was, also the names whose length word
+// would still fit but whose datagram (65528 bytes and more) would not.
 TEST(NoticeRequest, OverlongNameIsRefused)
 {
-    std::string longest(MAX_PAYLOAD, 'h');
+    std::string longest(MAX_HOST_NAME, 'h');
     longest.back() = 'z';
     SendBuffer m;
     ASSERT_TRUE(buildNoticeRequest(longest, 1, m));
     const std::vector<uint8_t> b = wire(m);
-    ASSERT_EQ(b.size(), MAX_PAYLOAD + 16);
-    EXPECT_EQ(le16(b, 2), 0xFFF8);
+    ASSERT_EQ(b.size(), 65504U);  // 16 + 65486, raised to a multiple of 8
+    EXPECT_EQ(le16(b, 2), 65504 | 2);
     EXPECT_EQ(le16(b, 4), NOTISNAME_REQ);
-    EXPECT_EQ(b.back(), 'z');
+    EXPECT_EQ(b[16 + MAX_HOST_NAME - 1], 'z');
 
     SendBuffer prior;
     ASSERT_TRUE(buildNoticeRequest("prior", 0x55, prior));
     const std::vector<uint8_t> before = wire(prior);
-    EXPECT_FALSE(buildNoticeRequest(std::string(MAX_PAYLOAD + 1, 'h'), 2, prior));
-    EXPECT_FALSE(buildNoticeRequest(std::string(70000, 'h'), 2, prior));
+    for (const size_t n : {size_t{65487}, size_t{65504}, size_t{65505}, size_t{65512}, size_t{65513}, size_t{70000}}) {
+        EXPECT_FALSE(buildNoticeRequest(std::string(n, 'h'), 2, prior)) << n;
+    }
     EXPECT_EQ(wire(prior), before);
     EXPECT_EQ(prior.getOption0(), 0x55);
     EXPECT_EQ(prior.size_data(), 5U);
