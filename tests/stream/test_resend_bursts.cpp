@@ -162,7 +162,7 @@ public:
     }
 
     TIVRA::IPAddress at;
-    int64_t highest = -1;                        // the newest counter that came
+    int64_t highest = -1;                         // the newest counter that came
     std::vector<std::vector<uint8_t>> firstCopy;  // payload by counter
     int disconnectRequests = 0;
 
@@ -213,8 +213,7 @@ protected:
     {
         testlog::start(TIVRA::SYSLOG_INFO);
         // This thread reads every packet beside the worker: in the same class.
-        ASSERT_TRUE(
-            TIVRA::ThreadPriority::setPriority(reader, TIVRA::ThreadPriority::PRIORITY_REALTIME));
+        ASSERT_TRUE(TIVRA::ThreadPriority::setPriority(reader, TIVRA::ThreadPriority::PRIORITY_REALTIME));
     }
 
     void TearDown() override
@@ -230,8 +229,8 @@ protected:
     void start(Clock cycle, uint16_t packets)
     {
         ASSERT_TRUE(sink.open());
-        ASSERT_TRUE(stream.open(QUORVIN::Sync::CRITICAL | QUORVIN::Sync::NOFASTFEEDBACK, Clock(10 * Clock::MS), 0,
-                                "h", 1, -1, 0, 0));
+        ASSERT_TRUE(stream.open(QUORVIN::Sync::CRITICAL | QUORVIN::Sync::NOFASTFEEDBACK, Clock(10 * Clock::MS), 0, "h",
+                                1, -1, 0, 0));
         stream.latency = 3000;
         FormatConfigure f;
         f.setFormat(QUORVIN::PCM16);
@@ -271,7 +270,8 @@ protected:
         for (size_t i = 0; i < b.size(); ++i) {
             const Packet& p = b[i];
             const bool resent = i < resends;
-            const int64_t counter = resent ? first + static_cast<int64_t>(i) : fresh + static_cast<int64_t>(i - resends);
+            const int64_t counter =
+                resent ? first + static_cast<int64_t>(i) : fresh + static_cast<int64_t>(i - resends);
             ASSERT_EQ(p.counter, counter) << which << ", packet " << i;
             ASSERT_EQ(p.again, resent) << which << ", packet " << i;
             if (resent) {
@@ -315,13 +315,14 @@ TEST_F(ResendBursts, RingSizeLessOneGoesOutOverTheNextBurstsBesideTheFreshPacket
     for (int i = 0; served < back; ++i) {
         ASSERT_EQ(sink.readBurst(b), ScriptedSink::BURST);
         const size_t resends = std::min(kSlowCap, back - served);
-        expectBurst(b, next - static_cast<int64_t>(back - served), resends, next + i * kSlowPackets,
-                    "burst " + std::to_string(i) + " after the request");
+        ASSERT_NO_FATAL_FAILURE(expectBurst(b, next - static_cast<int64_t>(back - served), resends,
+                                            next + i * kSlowPackets,
+                                            "burst " + std::to_string(i) + " after the request"));
         served += resends;
         ASSERT_LT(i, 8);
     }
     ASSERT_EQ(sink.readBurst(b), ScriptedSink::BURST);
-    expectBurst(b, 0, 0, next + 8 * kSlowPackets, "the burst after the resends");
+    ASSERT_NO_FATAL_FAILURE(expectBurst(b, 0, 0, next + 8 * kSlowPackets, "the burst after the resends"));
     EXPECT_EQ(loggedBack(), static_cast<long>(back));
     EXPECT_EQ(stream.getState(), QUORVIN::SYNC_CONNECTED);
 }
@@ -373,8 +374,8 @@ TEST_F(ResendBursts, RunAcrossTheCounterWrapIsServedInOrder)
     size_t served = 0;
     for (int i = 0;; ++i) {
         const size_t resends = std::min<size_t>(4 * 32, static_cast<size_t>(back) - served);
-        expectBurst(b, first + static_cast<int64_t>(served), resends, fresh + i * 32,
-                    "burst " + std::to_string(i) + " of the resends");
+        ASSERT_NO_FATAL_FAILURE(expectBurst(b, first + static_cast<int64_t>(served), resends, fresh + i * 32,
+                                            "burst " + std::to_string(i) + " of the resends"));
         served += resends;
         if (served == static_cast<size_t>(back)) {
             break;
@@ -452,7 +453,8 @@ TEST_F(ResendBursts, EndWaitsAtMostEightBurstsOfResendsForASinkThatKeepsAsking)
         ASSERT_GT(burst.size(), kSlowCap) << "burst " << i << " of the end";
         // The newest request counts from the first fresh packet of this burst.
         const int64_t fresh = burst[kSlowCap].counter;
-        expectBurst(burst, fresh - kBack, kSlowCap, fresh, "burst " + std::to_string(i) + " of the end");
+        ASSERT_NO_FATAL_FAILURE(
+            expectBurst(burst, fresh - kBack, kSlowCap, fresh, "burst " + std::to_string(i) + " of the end"));
         for (size_t k = kSlowCap; k < burst.size(); ++k) {
             EXPECT_TRUE(allMute(burst[k])) << "counter " << burst[k].counter;
         }

@@ -65,9 +65,12 @@ TEST(WorkerControl, ResendsOfOneBurstAreCapped)
     };
     const std::vector<Case> cases = {
         {32767, 10, 40},  // 4 a packet
-        {511, 16, 64},    {40, 16, 40},  {64, 16, 64},
-        {1023, 1, 32},    // at least 32: the smallest ring's worth
-        {20, 1, 20},      {31, 8, 31},   {100, 0, 32},
+        {511, 16, 64},
+        {40, 16, 40},
+        {1023, 1, 32},  // at least 32: the smallest ring's worth
+        {20, 1, 20},
+        {31, 8, 31},
+        {100, 0, 32},
         {0, 10, 0},
     };
     for (const Case& c : cases) {
