@@ -1,8 +1,9 @@
 // The stream worker's arithmetic and timing rules, kept apart from its
 // sockets and threads so that they can be checked on their own: the resend
-// ring size and the resends owed, the feedback decoding and the fixed-point controller, the
-// late-cycle score with the profile switch, the cycle deadlines and bursts,
-// the way a pass waits for its deadline, and the worker's log texts.
+// ring size and the resends owed, the feedback decoding and the fixed-point
+// controller, the late-cycle score with the profile switch, the cycle
+// deadlines and bursts, the way a pass waits for its deadline, and the
+// worker's log texts.
 #pragma once
 
 #include <cstddef>

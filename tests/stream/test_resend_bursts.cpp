@@ -275,6 +275,7 @@ protected:
             ASSERT_EQ(p.counter, counter) << which << ", packet " << i;
             ASSERT_EQ(p.again, resent) << which << ", packet " << i;
             if (resent) {
+                ASSERT_GE(counter, 0) << which << ", packet " << i;
                 ASSERT_EQ(p.payload, sink.firstCopy[static_cast<size_t>(counter)]) << which << ", counter " << counter;
                 ASSERT_EQ(p.status & (QUORVIN::STATUS_INFO | QUORVIN::STATUS_CYCLE_END), 0)
                     << which << ", counter " << counter;
@@ -302,9 +303,9 @@ constexpr size_t kSlowCap = 64;
 
 TEST_F(ResendBursts, RingSizeLessOneGoesOutOverTheNextBurstsBesideTheFreshPackets)
 {
-    start(kSlowCycle, kSlowPackets);
+    ASSERT_NO_FATAL_FAILURE(start(kSlowCycle, kSlowPackets));
     ASSERT_EQ(ringSize, 512U);
-    streamUntil(static_cast<int64_t>(ringSize) - 1);
+    ASSERT_NO_FATAL_FAILURE(streamUntil(static_cast<int64_t>(ringSize) - 1));
     const int64_t next = sink.highest + 1;
     const size_t back = ringSize - 1;
     sink.askResend(next - static_cast<int64_t>(back));
@@ -329,8 +330,8 @@ TEST_F(ResendBursts, RingSizeLessOneGoesOutOverTheNextBurstsBesideTheFreshPacket
 
 TEST_F(ResendBursts, RingSizeBackEndsTheStream)
 {
-    start(kSlowCycle, kSlowPackets);
-    streamUntil(static_cast<int64_t>(ringSize) - 1);
+    ASSERT_NO_FATAL_FAILURE(start(kSlowCycle, kSlowPackets));
+    ASSERT_NO_FATAL_FAILURE(streamUntil(static_cast<int64_t>(ringSize) - 1));
     sink.askResend(sink.highest + 1 - static_cast<int64_t>(ringSize));
     ASSERT_TRUE(testwait::waitFor([&] { return stream.getState() == QUORVIN::SYNC_IDLE; }, 5s));
     const std::vector<std::string> lines = testlog::startingWith("   count error ");
@@ -350,9 +351,9 @@ TEST_F(ResendBursts, RunAcrossTheCounterWrapIsServedInOrder)
 {
     // 32 packets a millisecond: a ring of 32768 and at most 128 resends a
     // burst; the counter wraps after about 2 s.
-    start(Clock(Clock::MS), 32);
+    ASSERT_NO_FATAL_FAILURE(start(Clock(Clock::MS), 32));
     ASSERT_EQ(ringSize, 32768U);
-    streamUntil(65536 + 32);
+    ASSERT_NO_FATAL_FAILURE(streamUntil(65536 + 32));
     const int64_t first = 65536 - 150;
     sink.askResend(first);
 
@@ -390,8 +391,8 @@ TEST_F(ResendBursts, EndWaitsAtMostEightBurstsOfResendsForASinkThatKeepsAsking)
     // After every burst the sink asks again for the last 300 packets, far
     // more than a burst serves: resends are owed throughout the end.
     constexpr int64_t kBack = 300;
-    start(kSlowCycle, kSlowPackets);
-    streamUntil(kBack);
+    ASSERT_NO_FATAL_FAILURE(start(kSlowCycle, kSlowPackets));
+    ASSERT_NO_FATAL_FAILURE(streamUntil(kBack));
     sink.askResend(sink.highest + 1 - kBack);
 
     std::atomic<bool> disconnected{false};
