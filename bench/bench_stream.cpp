@@ -3,7 +3,9 @@
 // machine's own wake-up baseline: a SCHED_FIFO 99 thread waiting for 1 ms
 // deadlines with the same socket wait. Also the worker's CPU time, beside the
 // wait's own and beside a bare cycle (the wait, one send to ::1 and the poll
-// after it), which is what the worker cannot do without.
+// after it), which is what the worker cannot do without. Last, how evenly the
+// bursts go out while the sink keeps asking for nearly the whole resend ring
+// again: the time between two burst starts and the largest burst.
 //
 // The worker's burst times come from the send statistics it logs at info
 // level (a record per packet, in microseconds); its CPU is taken over a
@@ -322,6 +324,105 @@ Figures worker(uint32_t mode, size_t cycles, StatisticsReader& statistics, doubl
     return figures(burstLateness(times, s.getCycleTime().picoseconds / Clock::US));
 }
 
+// Bursts from packet times: a burst starts after a pause of a quarter cycle.
+struct Bursts {
+    std::vector<Clock> intervals;  // from one start to the next
+    size_t largest = 0;            // packets
+};
+
+Bursts burstsOf(const std::vector<uint32_t>& times, uint64_t cycleUs)
+{
+    Bursts b;
+    size_t start = 0;
+    for (size_t k = 1; k <= times.size(); ++k) {
+        if (k == times.size() || times[k] - times[k - 1] > cycleUs / 4) {
+            b.largest = std::max(b.largest, k - start);
+            if (k < times.size()) {
+                b.intervals.push_back(Clock(uint64_t{times[k] - times[start]} * Clock::US));
+            }
+            start = k;
+        }
+    }
+    return b;
+}
+
+// 8 packets of 6 frames a millisecond (a ring of 8192) while the sink asks,
+// every 200 ms, for all but the newest 64 of them again: each request is
+// served a few packets a burst beside the fresh ones, not in one burst of
+// thousands.
+bool resendRun(size_t cycles, StatisticsReader& statistics)
+{
+    testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
+    config.sinks[0].stream.feedback = testbed::StreamBehaviour::FEEDBACK_NONE;
+    config.keepAudio = false;
+    testbed::TargetEmulator emulator;
+    BenchStream s;
+    QUORVIN::FormatConfigure f;
+    f.setFormat(QUORVIN::PCM16);
+    f.setChannel(2);
+    f.setSpeed(48000);
+    if (!emulator.start(config) || !s.open(QUORVIN::Sync::CRITICAL, Clock(10 * Clock::MS), 0, "bench", 1, -1, 0, 0)
+        || !s.setSink(emulator.sinkAddress(0), Clock(200 * Clock::MS), false) || !s.setSinkConfigure(f)) {
+        std::fprintf(stderr, "resend run: set-up failed\n");
+        return false;
+    }
+    QUORVIN::Profile p;
+    p.cycleTime = CYCLE;
+    p.packetCount = 8;
+    p.packetBytes = p.packetBytesMax = 24;
+    p.framesPerPacketQ14 = 6 << 14;
+    p.mode = QUORVIN::TransferVar;
+    s.setConfigTransfer(p);
+    const uint16_t back = 8192 - 64;
+    s.setupBuffer(480, 8, false, 0);
+    if (!s.connect(true, -1) || !s.connectWait() || s.getState() != QUORVIN::SYNC_CONNECTED) {
+        std::fprintf(stderr, "resend run: connect failed\n");
+        return false;
+    }
+    s.play();
+    // The ring full once round.
+    emulator.waitForStreamPackets(0, 9000, std::chrono::milliseconds(5000));
+    statistics.take();
+    TIVRA::quorvin_log = TIVRA::SYSLOG_INFO;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(cycles);
+    int asked = 0;
+    while (std::chrono::steady_clock::now() < end && s.getState() == QUORVIN::SYNC_CONNECTED) {
+        emulator.askResend(0, back);
+        ++asked;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    TIVRA::quorvin_log = -1;
+    const std::vector<uint32_t> times = statistics.take();
+    const bool streaming = s.getState() == QUORVIN::SYNC_CONNECTED;
+    s.disconnect();
+    s.close();
+    emulator.stop();
+    if (!streaming || times.size() < cycles) {
+        std::fprintf(stderr, "resend run: the stream ended or its statistics are missing (%zu records)\n",
+                     times.size());
+        return false;
+    }
+    Bursts b = burstsOf(times, CYCLE.picoseconds / Clock::US);
+    if (b.intervals.empty()) {
+        std::fprintf(stderr, "resend run: no bursts\n");
+        return false;
+    }
+    std::sort(b.intervals.begin(), b.intervals.end(), [](Clock x, Clock y) { return x.picoseconds < y.picoseconds; });
+    auto at = [&](double q) {
+        const size_t i =
+            std::min(b.intervals.size() - 1, static_cast<size_t>(q * static_cast<double>(b.intervals.size())));
+        return static_cast<double>(b.intervals[i].picoseconds) / 1e6;
+    };
+    std::printf(
+        "%-34s n=%-6zu p50 %8.2f us  p99 %8.2f us  p99.9 %8.2f us  max %8.2f us  (%d requests of %u back, "
+        "largest burst %zu packets)\n",
+        "burst interval under big resends", b.intervals.size(), at(0.50), at(0.99), at(0.999), at(1.0), asked,
+        unsigned{back}, b.largest);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -375,6 +476,9 @@ int main(int argc, char** argv)
                             cpu / bareCpu);
             }
         }
+    }
+    if (!resendRun(cycles, statistics)) {
+        status = 1;
     }
     statistics.stop();
     return status;

@@ -218,7 +218,7 @@ bool Sync::syncWorker()
     TIVRA::SYSLOG_INFO << "redy to play loop start" << (playing.load() ? 1 : 0);
 
     uint16_t sequenceNumber = 0;
-    uint16_t resendPending = 0;
+    ResendQueue resends;
     LateCycleScore late;
     uint32_t frameAccumulator = 0;
     StreamEnd streamEnd = END_NONE;
@@ -301,7 +301,7 @@ bool Sync::syncWorker()
         // request, or after one: those packets (the final one among them)
         // go out first. A bounded number of bursts, so a sink that keeps
         // asking cannot hold the end off.
-        if (streamEnd == END_HANDSHAKE && (resendPending == 0 || endResendBursts >= END_RESEND_BURSTS)) {
+        if (streamEnd == END_HANDSHAKE && (resends.pending() == 0 || endResendBursts >= END_RESEND_BURSTS)) {
             const Send request(DSICONNECT_REQ, 0);
             for (int attempt = 0; attempt < 4 && streamEnd != END_DONE; ++attempt) {
                 if (!syncSocket.sendToV6(request, true)) {
@@ -364,8 +364,10 @@ bool Sync::syncWorker()
             const int burstCount = plan.packets;
             // The resends owed go first and come on top of the fresh packets:
             // in their places they would starve playback under steady loss.
-            const int burstTotal = burstCount + resendPending;
-            if (streamEnd == END_HANDSHAKE && resendPending > 0) {
+            // Only a few per fresh packet, the rest in the next bursts.
+            const int resendCount = resends.forBurst(p.packetCount);
+            const int burstTotal = burstCount + resendCount;
+            if (streamEnd == END_HANDSHAKE && resendCount > 0) {
                 ++endResendBursts;
             }
             const bool blockingSwitch = (mode & SOCKETNOBLOCK) == 0 && burstTotal > 1;
@@ -381,13 +383,12 @@ bool Sync::syncWorker()
                 if (blockingSwitch && isLast) {
                     syncSocket.setBlocking(true);
                 }
-                if (resendPending > 0) {
-                    STresendList& q = ring[static_cast<uint16_t>(sequenceNumber - resendPending) & ringMask];
+                if (sent <= resendCount) {
+                    STresendList& q = ring[resends.take() & ringMask];
                     q.resizeStorage((q.size_data() + 2 + 23) & ~size_t{7});
                     q.statusUpdate(CYCLE_BITS, isLast ? STATUS_CYCLE_END : 0);
                     syncSocket.sendToV6(q, true);
                     statistic(q);
-                    --resendPending;
                     continue;
                 }
                 STresendList& q = ring[sequenceNumber & ringMask];
@@ -475,7 +476,7 @@ bool Sync::syncWorker()
         if ((rx.getStatus() & STATUS_RESEND) != 0) {
             const uint16_t back = static_cast<uint16_t>(sequenceNumber - rx.getOption1());
             if (back < ringSize) {
-                resendPending = back;
+                resends.ask(sequenceNumber, back);
                 TIVRA::SYSLOG_INFO << "   count resend " << rx.getOption1() << "   " << rx.getOption2() << " " << back;
                 continue;
             }

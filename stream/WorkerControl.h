@@ -1,8 +1,9 @@
 // The stream worker's arithmetic and timing rules, kept apart from its
 // sockets and threads so that they can be checked on their own: the resend
-// ring size, the feedback decoding and the fixed-point controller, the
-// late-cycle score with the profile switch, the cycle deadlines and bursts,
-// the way a pass waits for its deadline, and the worker's log texts.
+// ring size and the resends owed, the feedback decoding and the fixed-point
+// controller, the late-cycle score with the profile switch, the cycle
+// deadlines and bursts, the way a pass waits for its deadline, and the
+// worker's log texts.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +33,50 @@ constexpr bool phaseInverted(StatusID status)
 // up. 0 refuses the profile: a cycle below 1 us, or a ring beyond 32768
 // packets, which the 16-bit resend arithmetic cannot serve.
 size_t resendRingSize(const Profile& profile);
+
+// The resends a sink asked for: the packets from the counter it named up to
+// the newest one sent when it asked. A burst carries at most PER_PACKET
+// times its profile's packet count of them, or MIN when that is more, and
+// leaves the rest to the next bursts, so that one request for most of the
+// ring cannot make a burst of tens of thousands of packets; its fresh
+// packets go out as ever. MIN lets a profile of few packets per cycle make
+// up a run of losses in one go, and a ring of the least size in one burst.
+// Since a burst so serves more resends than it sends fresh packets (twice
+// the count when catching up), no packet still owed is rebuilt in the ring
+// before it has gone again.
+class ResendQueue {
+public:
+    static constexpr uint32_t PER_PACKET = 4;
+    static constexpr uint32_t MIN = 32;
+
+    // The back packets before next, the counter of the next fresh packet;
+    // replaces whatever is still owed.
+    void ask(uint16_t next, uint16_t back)
+    {
+        nextCounter = static_cast<uint16_t>(next - back);
+        owed = back;
+    }
+    uint16_t pending() const { return owed; }
+    // How many of them a burst of a profile of packetCount packets takes.
+    uint16_t forBurst(uint16_t packetCount) const
+    {
+        const uint32_t perPacket = PER_PACKET * packetCount;
+        const uint32_t cap = perPacket > MIN ? perPacket : MIN;
+        return owed < cap ? owed : static_cast<uint16_t>(cap);
+    }
+    // The counter of the oldest one owed, which is then served.
+    uint16_t take()
+    {
+        if (owed != 0) {
+            --owed;
+        }
+        return nextCounter++;
+    }
+
+private:
+    uint16_t nextCounter = 0;
+    uint16_t owed = 0;
+};
 
 struct Feedback {
     int kind = 0;       // 0 none, 1 rate, 2 signed offset, 3 ratio

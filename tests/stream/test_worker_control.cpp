@@ -1,5 +1,6 @@
-// The stream worker's arithmetic on its own: ring size, feedback decoding,
-// the fixed-point controller, the late-cycle score and the feedback text.
+// The stream worker's arithmetic on its own: ring size, the resends owed,
+// feedback decoding, the fixed-point controller, the late-cycle score and
+// the feedback text.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,6 +54,52 @@ TEST(WorkerControl, ResendRingSize)
     sub.cycleTime = Clock(999'999);
     sub.packetCount = 1;
     EXPECT_EQ(QUORVIN::resendRingSize(sub), 0U);
+}
+
+TEST(WorkerControl, ResendsOfOneBurstAreCapped)
+{
+    struct Case {
+        uint16_t owed;
+        uint16_t packets;  // of the profile
+        uint16_t burst;
+    };
+    const std::vector<Case> cases = {
+        {32767, 10, 40},  // 4 a packet
+        {511, 16, 64},
+        {40, 16, 40},
+        {1023, 1, 32},  // at least 32: the smallest ring's worth
+        {20, 1, 20},
+        {31, 8, 31},
+        {100, 0, 32},
+        {0, 10, 0},
+    };
+    for (const Case& c : cases) {
+        QUORVIN::ResendQueue q;
+        q.ask(1000, c.owed);
+        EXPECT_EQ(q.forBurst(c.packets), c.burst) << c.owed << " owed, " << c.packets << " a cycle";
+    }
+}
+
+TEST(WorkerControl, ResendsCarriedToTheNextBurstsKeepTheirCounters)
+{
+    // Asked with counter 5 next: the 10 before it, across the wrap, oldest
+    // first, however many bursts they take.
+    QUORVIN::ResendQueue q;
+    q.ask(5, 10);
+    std::vector<uint16_t> served;
+    while (q.pending() > 0) {
+        served.push_back(q.take());
+    }
+    EXPECT_EQ(served, (std::vector<uint16_t>{65531, 65532, 65533, 65534, 65535, 0, 1, 2, 3, 4}));
+
+    // A new request replaces what is still owed.
+    q.ask(100, 50);
+    q.take();
+    q.take();
+    q.ask(200, 7);
+    EXPECT_EQ(q.pending(), 7);
+    EXPECT_EQ(q.take(), 193);
+    EXPECT_EQ(q.pending(), 6);
 }
 
 TEST(WorkerControl, FeedbackKinds)
