@@ -192,7 +192,8 @@ TEST(SortStatus, FollowersAreCappedAt256WithALogLine)
     std::map<IPAddress, Find::TargetStatusInfo> statuses;
     statuses[kSink] = entry(1, 1, loopbackPeer(1));
     for (uint16_t i = 0; i < 300; ++i) {
-        statuses[addr(0x20, static_cast<uint16_t>(6001 + i), 3)] = entry(static_cast<uint16_t>(1 + i), 0, peer(0x10, 1));
+        statuses[addr(0x20, static_cast<uint16_t>(6001 + i), 3)] =
+            entry(static_cast<uint16_t>(1 + i), 0, peer(0x10, 1));
     }
     Find::StatusSort chain;
     Find::SortStatus(kSink, 1, true, statuses, chain);
@@ -302,16 +303,17 @@ TEST(SortStatus, ChainsAreThoseOfWholePassesInKeyOrder)
         const uint16_t numbers = large ? 3 : 5;
         std::map<IPAddress, Find::TargetStatusInfo> statuses;
         for (int i = 0; i < entries; ++i) {
-            IPAddress key = addr(lasts[random() % 4], static_cast<uint16_t>(5000 + random() % ports),
-                                 random() % 5 == 0 ? 4 : 3);
+            IPAddress key =
+                addr(lasts[random() % 4], static_cast<uint16_t>(5000 + random() % ports), random() % 5 == 0 ? 4 : 3);
             if (key.addr[15] == 0x01) {
                 key.addr[0] = 0;
                 key.addr[1] = 0;
             }
             const auto number = static_cast<uint16_t>(1 + random() % numbers);
             const uint16_t state = random() % 4 == 0 ? static_cast<uint16_t>(1 + random() % 2) : 0;
-            IPAddress feeder = random() % 6 == 0 ? loopbackPeer(static_cast<uint16_t>(1 + random() % 2))
-                                                 : peer(lasts[random() % 3], static_cast<uint16_t>(1 + random() % numbers));
+            IPAddress feeder = random() % 6 == 0
+                                   ? loopbackPeer(static_cast<uint16_t>(1 + random() % 2))
+                                   : peer(lasts[random() % 3], static_cast<uint16_t>(1 + random() % numbers));
             Find::TargetStatusInfo e = entry(number, state, feeder);
             e.peerName += "@" + std::to_string(i);
             statuses[key] = e;
@@ -328,9 +330,8 @@ TEST(SortStatus, ChainsAreThoseOfWholePassesInKeyOrder)
         const auto have = describe(got);
         const size_t at = firstDifference(have, want);
         ASSERT_TRUE(have == want) << "round " << round << ": " << have.size() << " elements for " << want.size()
-                                  << ", first difference at " << at << ": "
-                                  << (at < have.size() ? have[at] : "(end)") << " for "
-                                  << (at < want.size() ? want[at] : "(end)");
+                                  << ", first difference at " << at << ": " << (at < have.size() ? have[at] : "(end)")
+                                  << " for " << (at < want.size() ? want[at] : "(end)");
         cut += expected.size() == 256 ? 1 : 0;
         deep += expected.size() > 8 ? 1 : 0;
     }
