@@ -13,6 +13,7 @@
 
 #include "discovery/Icon.h"
 #include "foundation/Buffer.h"
+#include "foundation/Clock.h"
 #include "foundation/IPAddress.h"
 #include "foundation/Socket.h"
 #include "protocol/Message.h"
@@ -238,9 +239,18 @@ private:
     // True once the target left this many exchanges in a row unanswered
     // since the count was reset; logs the giving up once.
     bool givenUp(const TIVRA::IPAddress& target);
+    // True once the waits of the walk over one target's sinks or status
+    // entries reached their budget; logs the giving up once.
+    bool overBudget(const TIVRA::IPAddress& target);
+    // The end of an exchange for both: its result, after how long.
+    int noAnswer(int result, TIVRA::Clock waitedFor);
+    int answered(TIVRA::Clock waitedFor);
 
     // Exchanges in a row that ended without an answer (results 2-4).
     uint32_t unanswered = 0;
+    // Since the walk's reset: the waits that ended without an answer (a
+    // time-out counts its whole budget) or with a late one.
+    TIVRA::Clock waited;
     bool gaveUpLogged = false;
     bool nameRefusedLogged = false;
 };

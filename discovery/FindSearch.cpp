@@ -13,6 +13,10 @@ namespace {
 
 constexpr Clock ANSWER_BUDGET{100 * Clock::MS};
 constexpr Clock MULTI_BUDGET{30 * Clock::MS};
+// A target on the local link answers within a few milliseconds; one that
+// takes more than half the budget spends the scan's time like one that
+// does not answer.
+constexpr Clock LATE_ANSWER{50 * Clock::MS};
 
 
 }  // namespace
@@ -23,13 +27,13 @@ int Find::sendAck(const IPAddress& to, const Send& request, MessageID answerId, 
     // Most answers carry no request key: a late one to an earlier exchange
     // must not be read as this one's.
     drainQueued(socket);
+    const Clock sent = Clock::now();
     if (!socket.sendToV6(request, to, blocking)) {
         // A destination that cannot be reached (its link went down, its
         // address is gone) is a target that does not answer; only a broken
         // socket is a failure of ours.
         if (socket.is_open() && destinationError(socket.getLastError())) {
-            ++unanswered;
-            return 2;
+            return noAnswer(2, Clock::now() - sent);
         }
         return 1;
     }
@@ -41,8 +45,7 @@ int Find::sendAck(const IPAddress& to, const Send& request, MessageID answerId, 
         case Awaited::Failed:
             return 1;
         case Awaited::Timeout:
-            ++unanswered;
-            return 2;
+            return noAnswer(2, ANSWER_BUDGET);
         case Awaited::Datagram:
             break;
         }
@@ -57,21 +60,34 @@ int Find::sendAck(const IPAddress& to, const Send& request, MessageID answerId, 
             continue;
         }
         if (got.getMessage() == request.getMessage()) {
-            ++unanswered;
-            return 4;
+            return noAnswer(4, Clock::now() - sent);
         }
         if (got.getMessage() != answerId) {
             continue;
         }
         if ((got.getStatus() & STATUS_OK) == 0) {
             answer = std::move(got);
-            ++unanswered;
-            return 3;
+            return noAnswer(3, Clock::now() - sent);
         }
         answer = std::move(got);
-        unanswered = 0;
-        return 0;
+        return answered(Clock::now() - sent);
     }
+}
+
+int Find::noAnswer(int result, Clock waitedFor)
+{
+    ++unanswered;
+    waited += waitedFor;
+    return result;
+}
+
+int Find::answered(Clock waitedFor)
+{
+    unanswered = 0;
+    if (waitedFor.Comp(LATE_ANSWER) > 0) {
+        waited += waitedFor;
+    }
+    return 0;
 }
 
 bool Find::sendMulti(const Send& request, MessageID answerId, std::map<IPAddress, Receive>& answers)

@@ -12,9 +12,13 @@ using TIVRA::IPAddress;
 namespace {
 
 // A target that leaves this many exchanges in a row unanswered is given up
-// for the rest of the run: counts from the network reach 65535, and a silent
+// for the rest of the walk: counts from the network reach 65535, and a silent
 // target would otherwise hold the scan for minutes.
 constexpr uint32_t GIVE_UP_AFTER = 3;
+// What one target may cost one walk in waits that brought no timely answer:
+// one that answers some requests and not others, or answers late, is left
+// once it has held the scan (and every card with it) this long.
+constexpr TIVRA::Clock WAIT_BUDGET{1000 * TIVRA::Clock::MS};
 
 uint16_t portKind(Find::MODE mode)
 {
@@ -79,6 +83,20 @@ bool Find::givenUp(const IPAddress& target)
         std::string text;
         target.get_str(text);
         TIVRA::SYSLOG_WARNING << "Quorvin Find target gives no answer, left for this scan: " << text;
+        gaveUpLogged = true;
+    }
+    return true;
+}
+
+bool Find::overBudget(const IPAddress& target)
+{
+    if (waited.Comp(WAIT_BUDGET) < 0) {
+        return false;
+    }
+    if (!gaveUpLogged) {
+        std::string text;
+        target.get_str(text);
+        TIVRA::SYSLOG_WARNING << "Quorvin Find target holds the scan too long, left for this scan: " << text;
         gaveUpLogged = true;
     }
     return true;
@@ -250,6 +268,7 @@ bool Find::findTarget(const std::map<IPAddress, FindTargetSt>& targets, std::map
     sinks.clear();
     for (const auto& [target, found] : targets) {
         unanswered = 0;
+        waited = TIVRA::Clock(0);
         gaveUpLogged = false;
         if (!NotisName(target)) {
             return false;
@@ -271,7 +290,7 @@ bool Find::findTarget(const std::map<IPAddress, FindTargetSt>& targets, std::map
         }
         const IPAddress* earlier = nullptr;
         // 32 bits, so that a count of 65535 ends.
-        for (uint32_t i = 1; i <= count0 && !givenUp(target); ++i) {
+        for (uint32_t i = 1; i <= count0 && !givenUp(target) && !overBudget(target); ++i) {
             if ((i | count0) <= 0xFFF && !sinkPresent(bitmap0, i)) {
                 continue;
             }
@@ -315,6 +334,7 @@ bool Find::findTarget(const std::map<IPAddress, FindTargetSt>& targets,
     statuses.clear();
     for (const auto& [target, found] : targets) {
         unanswered = 0;
+        waited = TIVRA::Clock(0);
         gaveUpLogged = false;
         if (!NotisName(target)) {
             return false;
@@ -323,7 +343,7 @@ bool Find::findTarget(const std::map<IPAddress, FindTargetSt>& targets,
         if (!getStatus(target, count)) {
             return false;
         }
-        for (uint32_t i = 1; i <= count && !givenUp(target); ++i) {
+        for (uint32_t i = 1; i <= count && !givenUp(target) && !overBudget(target); ++i) {
             IPAddress sinkAddress;
             unsigned short version = 0;
             std::string peerName;

@@ -3,6 +3,9 @@
 // and over-long chains.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -179,6 +182,162 @@ TEST(SortStatus, ChainsAreCappedAt256WithALogLine)
     Find::SortStatus(kSink, 1, true, statuses, chain);
     EXPECT_EQ(chain.size(), 256U);
     EXPECT_EQ(testlog::count("SortStatus chain cut at 256"), 1U);
+}
+
+// Downstream insertions stop at the cap too: the root, then the first 255
+// followers in key order (which stand in descending order), nothing after.
+TEST(SortStatus, FollowersAreCappedAt256WithALogLine)
+{
+    testlog::start(6);
+    std::map<IPAddress, Find::TargetStatusInfo> statuses;
+    statuses[kSink] = entry(1, 1, loopbackPeer(1));
+    for (uint16_t i = 0; i < 300; ++i) {
+        statuses[addr(0x20, static_cast<uint16_t>(6001 + i), 3)] =
+            entry(static_cast<uint16_t>(1 + i), 0, peer(0x10, 1));
+    }
+    Find::StatusSort chain;
+    Find::SortStatus(kSink, 1, true, statuses, chain);
+    ASSERT_EQ(chain.size(), 256U);
+    EXPECT_EQ(render(chain).substr(0, 22), "5001:H 6255:T 6254:T 6");
+    EXPECT_EQ(chain.back().sinkAddress.getPort(), 6001);
+    EXPECT_EQ(testlog::count("SortStatus chain cut at 256"), 1U);
+}
+
+// The chains as whole passes over the map in key order build them, until a
+// pass adds nothing: the plain form of the rules, kept to hold the chains
+// built in the field to it.
+void referenceChain(IPAddress sinkAddress, uint16_t sinkNumber, bool local,
+                    const std::map<IPAddress, Find::TargetStatusInfo>& statuses, Find::StatusSort& chain)
+{
+    auto loop = [](const uint8_t* a) {
+        static const uint8_t one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        return std::memcmp(a, one, 16) == 0;
+    };
+    auto make = [](const IPAddress& key, const Find::TargetStatusInfo& e, bool head) {
+        Find::StatusSortSt s;
+        s.productId = e.productId;
+        s.sinkNumber = e.sinkNumber;
+        s.protocolVersion = e.protocolVersion;
+        s.targetName = e.targetName;
+        s.state = e.state;
+        s.peer = e.peer;
+        s.peerName = e.peerName;
+        s.sinkAddress = key;
+        s.tail = true;
+        s.head = head;
+        return s;
+    };
+    chain.clear();
+    for (const auto& [key, e] : statuses) {
+        if (e.state == (local ? 1 : 2) && loop(e.peer.addr) && e.peer.getPort() == sinkNumber
+            && std::memcmp(key.addr, sinkAddress.addr, 16) == 0 && key.ifindex == sinkAddress.ifindex) {
+            if (chain.size() >= 256) {
+                return;
+            }
+            chain.push_back(make(key, e, true));
+        }
+    }
+    for (bool added = !chain.empty(); added;) {
+        added = false;
+        for (const auto& [key, e] : statuses) {
+            if (e.state != 0 || loop(e.peer.addr) || chain.find(key) != chain.end()) {
+                continue;
+            }
+            if (!(loop(sinkAddress.addr) || loop(key.addr) || key.ifindex == sinkAddress.ifindex)) {
+                continue;
+            }
+            const size_t present = chain.size();
+            auto it = chain.begin();
+            for (size_t i = 0; i < present; ++i) {
+                auto next = std::next(it);
+                if (std::memcmp(it->sinkAddress.addr, e.peer.addr, 16) == 0 && it->sinkNumber == e.peer.getPort()) {
+                    if (chain.size() >= 256) {
+                        return;
+                    }
+                    it->tail = false;
+                    chain.insert(next, make(key, e, false));
+                    added = true;
+                }
+                it = next;
+            }
+        }
+    }
+}
+
+// Everything a consumer reads of each element, in chain order.
+std::vector<std::string> describe(const Find::StatusSort& chain)
+{
+    std::vector<std::string> out;
+    for (const Find::StatusSortSt& s : chain) {
+        std::string key;
+        s.sinkAddress.get_str(key);
+        out.push_back(key + "%" + std::to_string(s.sinkAddress.ifindex) + "#" + std::to_string(s.sinkNumber) + "/"
+                      + std::to_string(s.state) + "/" + s.peerName + (s.head ? "H" : "") + (s.tail ? "T" : ""));
+    }
+    return out;
+}
+
+// The first element where two chains differ, or their common length.
+size_t firstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b)
+{
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) {
+        ++i;
+    }
+    return i;
+}
+
+// Random maps over a few addresses, ports, numbers and interfaces, so that
+// entries feed one another against the key order, feed themselves, stand
+// after several copies of their feeder and reach the cap.
+TEST(SortStatus, ChainsAreThoseOfWholePassesInKeyOrder)
+{
+    std::mt19937 random(20240611);
+    const uint8_t lasts[] = {0x10, 0x20, 0x30, 0x01};
+    size_t cut = 0;
+    size_t deep = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const bool large = round % 10 == 0;
+        const int entries = static_cast<int>(random() % (large ? 600 : 40));
+        const uint16_t ports = large ? 400 : 12;
+        const uint16_t numbers = large ? 3 : 5;
+        std::map<IPAddress, Find::TargetStatusInfo> statuses;
+        for (int i = 0; i < entries; ++i) {
+            IPAddress key =
+                addr(lasts[random() % 4], static_cast<uint16_t>(5000 + random() % ports), random() % 5 == 0 ? 4 : 3);
+            if (key.addr[15] == 0x01) {
+                key.addr[0] = 0;
+                key.addr[1] = 0;
+            }
+            const auto number = static_cast<uint16_t>(1 + random() % numbers);
+            const uint16_t state = random() % 4 == 0 ? static_cast<uint16_t>(1 + random() % 2) : 0;
+            IPAddress feeder = random() % 6 == 0
+                                   ? loopbackPeer(static_cast<uint16_t>(1 + random() % 2))
+                                   : peer(lasts[random() % 3], static_cast<uint16_t>(1 + random() % numbers));
+            Find::TargetStatusInfo e = entry(number, state, feeder);
+            e.peerName += "@" + std::to_string(i);
+            statuses[key] = e;
+        }
+        const IPAddress sink = round % 7 == 0 ? loopbackPeer(5001) : addr(lasts[random() % 3], 5001, 3);
+        const auto number = static_cast<uint16_t>(1 + random() % 2);
+        const bool local = random() % 4 != 0;
+        Find::StatusSort expected;
+        Find::StatusSort got;
+        referenceChain(sink, number, local, statuses, expected);
+        got.push_back({});
+        Find::SortStatus(sink, number, local, statuses, got);
+        const auto want = describe(expected);
+        const auto have = describe(got);
+        const size_t at = firstDifference(have, want);
+        ASSERT_TRUE(have == want) << "round " << round << ": " << have.size() << " elements for " << want.size()
+                                  << ", first difference at " << at << ": " << (at < have.size() ? have[at] : "(end)")
+                                  << " for " << (at < want.size() ? want[at] : "(end)");
+        cut += expected.size() == 256 ? 1 : 0;
+        deep += expected.size() > 8 ? 1 : 0;
+    }
+    // The inputs reached what they are meant to reach.
+    EXPECT_GT(cut, 10U);
+    EXPECT_GT(deep, 100U);
 }
 
 TEST(StatusSort, EqualityComparesOnlyTheCount)
