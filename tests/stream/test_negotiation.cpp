@@ -8,17 +8,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "SocketQueue.h"
 #include "foundation/FileBuffer.h"
 #include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
 #include "stream/Sync.h"
+#include "testbed/StandinPriority.h"
 #include "testbed/emulator/TargetEmulator.h"
 
 using namespace std::chrono_literals;
@@ -48,25 +49,11 @@ struct TestSync : QUORVIN::Sync {
     using Sync::syncState;
 };
 
-std::vector<std::string>& logLines()
-{
-    static std::vector<std::string> lines;
-    return lines;
-}
-std::mutex logMutex;
-
-void captureLine(const char* line)
-{
-    std::lock_guard<std::mutex> lock(logMutex);
-    logLines().emplace_back(std::string(line).substr(31));
-}
-
 class Negotiation : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        TIVRA::SysLog::initialize(16, captureLine);
-        TIVRA::quorvin_log = 5;  // no 110 ms pause after setSink
+        testlog::start(5);  // no 110 ms pause after setSink
         config = testbed::TargetConfig::withSinks(1);
         config.sinks[0].supportDSDlsb = 0x2000000000ULL | 0x2510000ULL | 0x02 | (0x2ULL << 32) | (0x1E0ULL << 35);
         config.sinks[0].latency = 1000;
@@ -79,7 +66,6 @@ protected:
     {
         emulator.stop();
         TIVRA::quorvin_log = -1;
-        TIVRA::SysLog::finalize();  // the sender SetUp installed
     }
 
     void startEmulator() { ASSERT_TRUE(emulator.start(config)); }
@@ -109,16 +95,7 @@ protected:
         }
         return out;
     }
-    bool logged(const std::string& text)
-    {
-        std::lock_guard<std::mutex> lock(logMutex);
-        for (const std::string& l : logLines()) {
-            if (l == text) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool logged(const std::string& text) { return testlog::count(text) != 0; }
 
     testbed::TargetConfig config;
     testbed::TargetEmulator emulator;
@@ -418,12 +395,7 @@ struct QuietPeer {
 
 size_t loggedStartingWith(const std::string& prefix)
 {
-    std::lock_guard<std::mutex> lock(logMutex);
-    size_t n = 0;
-    for (const std::string& l : logLines()) {
-        n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-    }
-    return n;
+    return testlog::startingWith(prefix).size();
 }
 
 }  // namespace
@@ -446,10 +418,7 @@ TEST_F(Negotiation, SendAckDrainsWhatCameBefore)
         TIVRA::UDPV6& socket = c.debugSocket ? sync.debugSocket : sync.syncSocket;
         TIVRA::IPAddress source;
         ASSERT_TRUE(peer.learnSource(sync, socket, source));
-        {
-            std::lock_guard<std::mutex> lock(logMutex);
-            logLines().clear();
-        }
+        testlog::clear();
         // A late answer of the destination itself, with STATUS_OK, would be
         // taken for this exchange's answer without the drain.
         // Each is queued before the request goes out.
@@ -462,9 +431,11 @@ TEST_F(Negotiation, SendAckDrainsWhatCameBefore)
         ASSERT_TRUE(testqueue::sendAndWaitQueued(fd, [&] { return other.sendLine(source, 1, "not a log line"); }));
 
         // The drain is bounded in time as well: a caller held up between two
-        // datagrams would leave the rest. In the real-time class it is not.
+        // datagrams would leave the rest. Above every normal thread it is
+        // not; the stand-ins' priority is enough for that and holds off no
+        // stream worker running beside this test.
         const uint64_t self = TIVRA::ThreadPriority::getSelfThreadID();
-        ASSERT_TRUE(TIVRA::ThreadPriority::setPriority(self, TIVRA::ThreadPriority::PRIORITY_REALTIME));
+        ASSERT_TRUE(testbed::becomeStandinRealtime());
         Receive answer;
         const bool ok = sync.sendAck(socket, peer.address, Send(QUORVIN::DEBUG_REQ, 0), QUORVIN::DEBUG_ANS, answer,
                                      Clock(Clock::MS));

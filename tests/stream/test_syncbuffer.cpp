@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
 #include "stream/SyncBuffer.h"
+#include "testbed/StandinPriority.h"
 
 using namespace std::chrono_literals;
 using QUORVIN::FormatConfigure;
@@ -58,10 +58,7 @@ std::vector<std::string> logStartingWith(const std::string& prefix)
 // Index of the first line equal to text, or -1.
 long logIndex(const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(testlog::mutex());
-    const std::vector<std::string>& lines = testlog::lines();
-    const auto it = std::find(lines.begin(), lines.end(), text);
-    return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
+    return testlog::indexOf(text);
 }
 
 template <class Pred>
@@ -186,10 +183,9 @@ struct PatternRing : TestRing {
         if (firstAfterCycle) {
             firstAfterCycleCount.fetch_add(1);
         }
-        {
-            std::lock_guard<std::mutex> lock(fillsMutex);
-            fills.emplace_back(counter, firstAfterCycle);
-        }
+        // The buffer worker runs in a real-time class: the record takes no
+        // lock and no allocation.
+        fillMarks[counter % kFillMarks].store(firstAfterCycle);
         if (cycleDuringFill.load()) {
             cycleDuringFill.store(false);
             getNewStreamCmp();  // a cycle report that arrives while a slot is being filled
@@ -201,9 +197,13 @@ struct PatternRing : TestRing {
     // The slots filled since the last call, with their firstAfterCycle flag.
     std::vector<std::pair<uint64_t, bool>> takeFills()
     {
-        std::lock_guard<std::mutex> lock(fillsMutex);
+        const uint64_t upTo = filled.load();
+        EXPECT_LE(upTo - fillsTaken, kFillMarks) << "fills no longer held";
         std::vector<std::pair<uint64_t, bool>> out;
-        out.swap(fills);
+        for (uint64_t c = fillsTaken + 1; c <= upTo; ++c) {
+            out.emplace_back(c, fillMarks[c % kFillMarks].load());
+        }
+        fillsTaken = upTo;
         return out;
     }
 
@@ -232,8 +232,9 @@ struct PatternRing : TestRing {
     std::atomic<uint64_t> fillerThread{0};
     std::atomic<uint64_t> lastTaken{0};
     std::atomic<bool> cycleDuringFill{false};
-    std::mutex fillsMutex;
-    std::vector<std::pair<uint64_t, bool>> fills;
+    static constexpr uint64_t kFillMarks = 256;
+    std::atomic<bool> fillMarks[kFillMarks] = {};  // firstAfterCycle by counter
+    uint64_t fillsTaken = 0;  // the test's thread only
     std::atomic<bool> parkNext{false};
     std::atomic<bool> parked{false};
     std::atomic<bool> unpark{false};
@@ -363,10 +364,7 @@ TEST_F(SyncBufferRing, DryRingGivesTenMillisecondsOfSilence)
         EXPECT_TRUE(allBytes(data, c.mute)) << c.name;
         const std::string warning = "SyncBuffer not enough mute data return " + std::to_string(c.bytes);
         EXPECT_EQ(logCount(warning), 1U) << c.name;
-        {
-            std::lock_guard<std::mutex> lock(testlog::mutex());
-            EXPECT_EQ(testlog::lines().size(), 1U) << c.name;
-        }
+        EXPECT_EQ(testlog::lines().size(), 1U) << c.name;
         // Every dry call warns once and reuses the same block.
         BufferCS_const again;
         ASSERT_TRUE(ring.getNewStream(again)) << c.name;
@@ -875,6 +873,25 @@ bool threadSleeping(pid_t tid)
     return n != 0 && paren != nullptr && paren[1] == ' ' && paren[2] == 'S';
 }
 
+// How often the thread has given up the processor of its own accord (to
+// sleep in a wait, mostly), from the kernel's count; -1 when unknown.
+long voluntarySwitches(pid_t tid)
+{
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    long n = -1;
+    char line[256];
+    while (std::fgets(line, sizeof(line), f) != nullptr) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) {
+            break;
+        }
+    }
+    std::fclose(f);
+    return n;
+}
+
 // A stream worker that stays connecting until disconnect() has logged its
 // request and sleeps (having found the stream still connecting), then
 // reaches its outcome: connected, then idle once moved to disconnecting, or
@@ -1013,9 +1030,15 @@ TEST(SyncBufferStress, EverySlotOnceInOrderIntact)
     }
     ring.stop();  // the consumer thread drains and acknowledges
     EXPECT_TRUE(ring.stopAck.load());
-    std::this_thread::sleep_for(20ms);  // a fill that was under way when stop came
+    // From here on the producer can only finish a fill that was under way
+    // and then pause in wait slices. Its first sleep after this point is in
+    // such a slice; three more slices later it has filled nothing more.
+    const pid_t producer = static_cast<pid_t>(ring.fillerThread.load());
+    const long slept = voluntarySwitches(producer);
+    ASSERT_GE(slept, 0);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(producer) > slept; }));
     const uint64_t pausedAt = ring.filled.load();
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(producer) > slept + 3; }));
     EXPECT_EQ(ring.filled.load(), pausedAt);  // the producer pauses
     ring.play();
     EXPECT_TRUE(waitFor([&] { return ring.filled.load() > pausedAt; }));
@@ -1056,6 +1079,8 @@ public:
 
     bool start()
     {
+        bytes.assign(kRecordBytes, 0);
+        recorded.store(0);
         address = TIVRA::IPAddress{};
         address.addr[15] = 1;
         socket.recvSize = 4096;
@@ -1078,8 +1103,8 @@ public:
 
     std::vector<uint8_t> payload()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bytes;
+        EXPECT_FALSE(full.load()) << "the fake sink's record of " << kRecordBytes << " bytes ran full";
+        return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(recorded.load()));
     }
 
     TIVRA::IPAddress address;
@@ -1097,9 +1122,9 @@ private:
         // disconnect request; falling behind on a loaded machine, it would
         // answer that request only after the feedback answers of the packets
         // it still had, which take up the worker's attempts. So it keeps up,
-        // in the real-time class beside the worker's.
-        TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
-                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
+        // as a stand-in in the real-time class below the worker's, and
+        // records without a lock that a test thread could hold.
+        testbed::becomeStandinRealtime();
         QUORVIN::Receive rx;
         TIVRA::IPAddress from;
         TIVRA::IPAddress peer{};
@@ -1129,9 +1154,12 @@ private:
                 }
                 nextSequence = rx.getOption0() + 1U;
                 const BufferCS_const data = rx.get_data_CS();
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    bytes.insert(bytes.end(), data.viewData, data.viewData + data.viewSize);
+                const size_t at = recorded.load(std::memory_order_relaxed);
+                if (at + data.viewSize > bytes.size()) {
+                    full.store(true);
+                } else {
+                    std::memcpy(bytes.data() + at, data.viewData, data.viewSize);
+                    recorded.store(at + data.viewSize, std::memory_order_release);
                 }
                 if ((rx.getStatus() & QUORVIN::STATUS_INFO) != 0) {
                     feedbackRequests.fetch_add(1);
@@ -1153,8 +1181,12 @@ private:
     std::thread thread;
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> endNow{false};
-    std::mutex mutex;
+    // The payloads in arrival order: room for 40 s of the tests' stream,
+    // made before the thread starts.
+    static constexpr size_t kRecordBytes = size_t{8} << 20;
     std::vector<uint8_t> bytes;
+    std::atomic<size_t> recorded{0};
+    std::atomic<bool> full{false};
 };
 
 // The numbered slots found in the stream's bytes, in order; silence between
