@@ -3,6 +3,7 @@
 // ring and the copy routines, loss made up by resends, the feedback loop
 // against a fast and a slow playback clock, every end of a stream, the log
 // relay, and no allocation on the worker's thread per packet.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
@@ -277,6 +278,100 @@ protected:
 };
 
 }  // namespace
+
+// ---- the log capture that the stream worker's lines go to
+
+namespace {
+
+// A line as the logger hands it over: its 31-character header, then the text.
+std::string loggerLine(const std::string& text)
+{
+    return std::string(TIVRA::SysLog::HeaderLength, 'h') + text;
+}
+
+}  // namespace
+
+TEST(StreamLogCapture, TakesLinesWithoutAllocatingWhileRead)
+{
+    // Four writers, one of them in the worker's class, while a reader keeps
+    // querying: every line arrives once and whole, and no writer allocates.
+    testlog::clear();
+    constexpr int kWriters = 4;
+    constexpr int kLines = 1000;
+    std::vector<std::vector<std::string>> lines(kWriters);
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kLines; ++i) {
+            lines[w].push_back(loggerLine("writer " + std::to_string(w) + " line " + std::to_string(i)));
+        }
+    }
+    const std::string longest(TIVRA::SysLog::LineLimit - TIVRA::SysLog::HeaderLength, 'x');
+    lines[0].push_back(loggerLine(longest));
+    lines[0].push_back("<134>short");  // no text after the header: an empty line
+    std::atomic<int> writing{kWriters};
+    std::atomic<long> allocations{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            if (w == 0) {
+                TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
+                                                   TIVRA::ThreadPriority::PRIORITY_REALTIME);
+            }
+            const long before = testalloc::threadAllocations();
+            for (const std::string& l : lines[w]) {
+                testlog::captureLine(l.c_str());
+            }
+            allocations.fetch_add(testalloc::threadAllocations() - before);
+            writing.fetch_sub(1);
+        });
+    }
+    size_t reads = 0;
+    while (writing.load() != 0) {
+        testlog::count("writer 0 line 0");
+        ++reads;
+    }
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_GT(reads, 0U);
+    EXPECT_EQ(testlog::lost(), 0U);
+    const std::vector<std::string> got = testlog::lines();
+    ASSERT_EQ(got.size(), size_t{kWriters * kLines + 2});
+    std::vector<int> next(kWriters, 0);  // each writer's lines in its order
+    for (const std::string& l : got) {
+        int w = 0;
+        int i = 0;
+        if (std::sscanf(l.c_str(), "writer %d line %d", &w, &i) == 2) {
+            ASSERT_TRUE(w >= 0 && w < kWriters) << l;
+            EXPECT_EQ(i, next[w]++) << l;
+        }
+    }
+    EXPECT_EQ(next, std::vector<int>(kWriters, kLines));
+    EXPECT_EQ(testlog::count(longest), 1U);
+    EXPECT_EQ(testlog::count(""), 1U);
+}
+
+TEST(StreamLogCapture, LinesBeyondTheRingFailTheQueryInsteadOfVanishing)
+{
+    // One line more than the ring holds: the oldest is gone, and a count
+    // that would miss it says so instead of passing.
+    testlog::clear();
+    const std::string first = loggerLine("the first line");
+    testlog::captureLine(first.c_str());
+    const std::string filler = loggerLine("filler");
+    for (uint64_t i = 0; i < testlog::detail::kSlots; ++i) {
+        testlog::captureLine(filler.c_str());
+    }
+    EXPECT_EQ(testlog::lost(), 1U);
+    size_t counted = 1;
+    EXPECT_NONFATAL_FAILURE(counted = testlog::count("the first line"), "lost 1 lines");
+    EXPECT_EQ(counted, 0U);
+    // A new record starts whole.
+    testlog::clear();
+    EXPECT_EQ(testlog::lost(), 0U);
+    testlog::captureLine(first.c_str());
+    EXPECT_EQ(testlog::count("the first line"), 1U);
+}
 
 TEST_F(Streaming, BitExactPcm16)
 {
@@ -794,7 +889,16 @@ void enterFreshNetwork()
         std::_Exit(4);
     }
     ::close(s);
-    std::this_thread::sleep_for(50ms);  // ::1 comes with the interface
+    // ::1 comes with the interface: usable once a socket binds to it.
+    const bool up = waitFor([] {
+        TIVRA::Socket probe;
+        TIVRA::IPAddress at;
+        at.addr[15] = 1;
+        return probe.open(TIVRA::Socket::UDP_V6) && probe.bindV6(at);
+    });
+    if (!up) {
+        std::_Exit(13);
+    }
 }
 
 // Runs in the death-test child: exit 0 when every check held. _Exit skips

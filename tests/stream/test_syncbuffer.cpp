@@ -10,12 +10,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "foundation/Clock.h"
@@ -72,6 +75,44 @@ bool waitFor(Pred pred, std::chrono::milliseconds limit = 5000ms)
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+// How often the thread has given up the processor of its own accord (to
+// sleep in a wait, mostly), from the kernel's count; -1 when unknown.
+long voluntarySwitches(pid_t tid)
+{
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    long n = -1;
+    char line[256];
+    while (std::fgets(line, sizeof(line), f) != nullptr) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) {
+            break;
+        }
+    }
+    std::fclose(f);
+    return n;
+}
+
+// A thread of this process in that scheduling policy, or 0.
+pid_t threadWithPolicy(int policy)
+{
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return 0;
+    }
+    pid_t found = 0;
+    while (const dirent* e = ::readdir(tasks)) {
+        const pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (tid > 0 && ::sched_getscheduler(tid) == policy) {
+            found = tid;
+            break;
+        }
+    }
+    ::closedir(tasks);
+    return found;
 }
 
 FormatConfigure makeFormat(QUORVIN::FormatID id, unsigned long rate, unsigned channels)
@@ -431,7 +472,9 @@ TEST_F(SyncBufferRing, StopDrainsQueuedSlotsThenAcknowledges)
     clearLog();
 
     std::atomic<bool> stopped{false};
+    std::atomic<pid_t> stopperTid{0};
     std::thread stopper([&] {
+        stopperTid.store(static_cast<pid_t>(::gettid()));
         ring.stop();
         stopped.store(true);
     });
@@ -441,8 +484,11 @@ TEST_F(SyncBufferRing, StopDrainsQueuedSlotsThenAcknowledges)
         EXPECT_EQ(v.viewData, ring.buffers[i].data()) << i;
         EXPECT_FALSE(ring.stopAck.load()) << i;
     }
-    // stop has no time limit of its own: it waits for the acknowledgement.
-    std::this_thread::sleep_for(30ms);
+    // stop has no time limit of its own: it waits for the acknowledgement,
+    // slice after slice (three more of them seen here).
+    const long slept = voluntarySwitches(stopperTid.load());
+    ASSERT_GE(slept, 0);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(stopperTid.load()) > slept + 3; }));
     EXPECT_FALSE(stopped.load());
     EXPECT_TRUE(ring.isPlaying());
 
@@ -819,7 +865,11 @@ TEST_F(SyncBufferWorker, RefillsFreedSlotsAndLeavesOnDisconnect)
     ring.pre_disconnect(false);
     ASSERT_TRUE(waitFor([] { return logCount("finish BufferWorker") == 1; }));
     EXPECT_TRUE(ring.stopAck.load());
-    std::this_thread::sleep_for(30ms);
+    // Three more of its wait slices, and it still waits.
+    const pid_t worker = threadWithPolicy(SCHED_RR);
+    ASSERT_NE(worker, 0);
+    const long slept = voluntarySwitches(worker);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(worker) > slept + 3; }));
     EXPECT_EQ(logCount("done BufferWorker"), 0U);
     ring.syncState.store(QUORVIN::SYNC_IDLE);
     ASSERT_TRUE(waitFor([] { return logCount("done BufferWorker") == 1; }));
@@ -871,25 +921,6 @@ bool threadSleeping(pid_t tid)
     std::fclose(f);
     const char* paren = std::strrchr(line, ')');
     return n != 0 && paren != nullptr && paren[1] == ' ' && paren[2] == 'S';
-}
-
-// How often the thread has given up the processor of its own accord (to
-// sleep in a wait, mostly), from the kernel's count; -1 when unknown.
-long voluntarySwitches(pid_t tid)
-{
-    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
-    if (f == nullptr) {
-        return -1;
-    }
-    long n = -1;
-    char line[256];
-    while (std::fgets(line, sizeof(line), f) != nullptr) {
-        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) {
-            break;
-        }
-    }
-    std::fclose(f);
-    return n;
 }
 
 // A stream worker that stays connecting until disconnect() has logged its
