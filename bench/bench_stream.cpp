@@ -391,9 +391,10 @@ int main(int argc, char** argv)
         }
         w.min = -1;  // the statistics carry no deadlines
         print(run.name, w, cpu);
-        std::printf("  the sink saw the first burst %.0f us and the second %.0f us after its connect answer"
-                    " (at once, then half a cycle: %.0f us)\n",
-                    start.firstUs, start.secondUs, static_cast<double>(CYCLE.picoseconds) / 2e6);
+        std::printf(
+            "  the sink saw the first burst %.0f us and the second %.0f us after its connect answer"
+            " (at once, then half a cycle: %.0f us)\n",
+            start.firstUs, start.secondUs, static_cast<double>(CYCLE.picoseconds) / 2e6);
         if (run.mode == QUORVIN::Sync::CRITICAL) {
             if (base.p99 > 0) {
                 std::printf("  worker p99 / baseline p99 = %.2f (goal <= 1.5)\n", w.p99 / base.p99);

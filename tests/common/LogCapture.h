@@ -42,8 +42,8 @@ struct Slot {
 };
 
 struct Record {
-    std::atomic<uint64_t> next{0};  // the number of the next line
-    std::atomic<uint64_t> first{0};  // of the record: set by clear()
+    std::atomic<uint64_t> next{0};     // the number of the next line
+    std::atomic<uint64_t> first{0};    // of the record: set by clear()
     std::atomic<uint64_t> dropped{0};  // lines whose slot was still being written
     std::atomic<uint64_t> droppedAtClear{0};
     std::atomic<bool> lossReported{false};

@@ -294,7 +294,7 @@ struct PatternRing : TestRing {
     std::atomic<bool> cycleDuringFill{false};
     static constexpr uint64_t kFillMarks = 256;
     std::atomic<bool> fillMarks[kFillMarks] = {};  // firstAfterCycle by counter
-    uint64_t fillsTaken = 0;  // the test's thread only
+    uint64_t fillsTaken = 0;                       // the test's thread only
     std::atomic<bool> parkNext{false};
     std::atomic<bool> parked{false};
     std::atomic<bool> unpark{false};

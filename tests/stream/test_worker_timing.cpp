@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -394,8 +394,7 @@ TEST_F(RunningWorker, PrefillGoesAtOnceAndTheSecondBurstHalfACycleLater)
     const Clock toSecond = stream->calledAt(1) - stream->calledAt(0);
     EXPECT_LT((stream->calledAt(4) - stream->calledAt(1)).picoseconds, 10 * MS) << "one burst";
     EXPECT_GE(toSecond.picoseconds, 40 * MS);
-    EXPECT_LT(toSecond.picoseconds, 75 * MS) << "half a cycle, not a whole one: " << toSecond.picoseconds / US
-                                             << " us";
+    EXPECT_LT(toSecond.picoseconds, 75 * MS) << "half a cycle, not a whole one: " << toSecond.picoseconds / US << " us";
     EXPECT_GE((stream->calledAt(5) - stream->calledAt(1)).picoseconds, 90 * MS) << "then whole cycles";
 
     ASSERT_GE(r.audio.size(), 5U * 192U);
