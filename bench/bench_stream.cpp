@@ -12,7 +12,8 @@
 // stretch with logging off, as in a quiet daemon. The sink's feedback is off,
 // so every cycle is exactly 1 ms and the deadlines lie on one grid; the
 // lateness is counted from the earliest burst, and the baseline's likewise
-// from its own earliest wake-up.
+// from its own earliest wake-up. And how soon the sink sees the first two
+// bursts after its connect answer (at once, then half a cycle later).
 //
 //   bench_stream [--seconds N]     (default 10; any --benchmark_* flag: 1 s)
 #include <pthread.h>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -260,7 +262,26 @@ std::vector<Clock> burstLateness(const std::vector<uint32_t>& times, uint64_t cy
     return out;
 }
 
-Figures worker(uint32_t mode, size_t cycles, StatisticsReader& statistics, double& cpuPercent, bool& ok)
+// How soon the sink saw the stream's first two bursts after it answered the
+// connect, in microseconds: the first goes at once, the second half a cycle
+// later, plus what the machine adds.
+struct StreamStart {
+    double firstUs = -1;
+    double secondUs = -1;
+};
+
+StreamStart streamStart(const testbed::StreamReport& r)
+{
+    StreamStart s;
+    if (r.burstLog.size() >= 2) {
+        s.firstUs = static_cast<double>((r.burstLog[0].start - r.connected).picoseconds) / 1e6;
+        s.secondUs = static_cast<double>((r.burstLog[1].start - r.connected).picoseconds) / 1e6;
+    }
+    return s;
+}
+
+Figures worker(uint32_t mode, size_t cycles, StatisticsReader& statistics, double& cpuPercent, bool& ok,
+               StreamStart& start)
 {
     ok = false;
     testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
@@ -313,6 +334,9 @@ Figures worker(uint32_t mode, size_t cycles, StatisticsReader& statistics, doubl
     }
     TIVRA::quorvin_log = -1;
     std::vector<uint32_t> times = statistics.take();
+    if (const std::optional<testbed::StreamReport> r = emulator.streamReport(0)) {
+        start = streamStart(*r);
+    }
     s.disconnect();
     s.close();
     emulator.stop();
@@ -460,13 +484,18 @@ int main(int argc, char** argv)
     for (const auto& run : runs) {
         bool ok = false;
         double cpu = 0;
-        Figures w = worker(run.mode, cycles, statistics, cpu, ok);
+        StreamStart start;
+        Figures w = worker(run.mode, cycles, statistics, cpu, ok, start);
         if (!ok) {
             status = 1;
             continue;
         }
         w.min = -1;  // the statistics carry no deadlines
         print(run.name, w, cpu);
+        std::printf(
+            "  the sink saw the first burst %.0f us and the second %.0f us after its connect answer"
+            " (at once, then half a cycle: %.0f us)\n",
+            start.firstUs, start.secondUs, static_cast<double>(CYCLE.picoseconds) / 2e6);
         if (run.mode == QUORVIN::Sync::CRITICAL) {
             if (base.p99 > 0) {
                 std::printf("  worker p99 / baseline p99 = %.2f (goal <= 1.5)\n", w.p99 / base.p99);

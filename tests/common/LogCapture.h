@@ -2,41 +2,152 @@
 // made current again by every test that captures (other tests may install
 // senders of their own; a replaced sender is never freed, so it is installed
 // once). Lines are kept without their 31-character header.
+//
+// Any thread may log, the stream worker at first-in-first-out 99 among them,
+// so taking a line costs no lock and no allocation: each line gets the next
+// number and is copied into a preallocated ring of slots, which readers copy
+// out again and check under the slot's sequence word. The record is the lines
+// since the last clear(). When it outgrows the ring the oldest lines are
+// overwritten; a line whose slot another writer still fills is dropped. Both
+// are counted (lost()), and the first query of such a record fails the test,
+// so a lost line can never make a count come out right.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
-#include <mutex>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/SysLog.h"
 
 namespace testlog {
 
-inline std::mutex& mutex()
+namespace detail {
+
+constexpr uint64_t kSlots = 8192;  // a power of two
+constexpr size_t kWords = TIVRA::SysLog::LineSize / 8;
+constexpr size_t kTextMax = kWords * 8;
+
+struct Slot {
+    // 0: never used; 2n + 1: line n being written; 2n + 2: holds line n.
+    std::atomic<uint64_t> state{0};
+    std::atomic<uint32_t> length{0};
+    // The text as words, so that a reader may copy while a writer replaces.
+    std::atomic<uint64_t> words[kWords];
+};
+
+struct Record {
+    std::atomic<uint64_t> next{0};     // the number of the next line
+    std::atomic<uint64_t> first{0};    // of the record: set by clear()
+    std::atomic<uint64_t> dropped{0};  // lines whose slot was still being written
+    std::atomic<uint64_t> droppedAtClear{0};
+    std::atomic<bool> lossReported{false};
+    Slot slots[kSlots];
+};
+
+// Constant-initialised: in zeroed memory from the start, never allocated.
+inline Record& record()
 {
-    static std::mutex m;
-    return m;
+    static Record r;
+    return r;
 }
 
-inline std::vector<std::string>& lines()
+// Calls f(std::string_view) for every line of the record still held, oldest
+// first. Lines still being written are left out: they are not logged yet.
+template <typename F>
+void forEachLine(F f)
 {
-    static std::vector<std::string> l;
-    return l;
+    Record& r = record();
+    const uint64_t end = r.next.load(std::memory_order_acquire);
+    const uint64_t first = std::max(r.first.load(std::memory_order_acquire), end > kSlots ? end - kSlots : 0);
+    std::string text;
+    text.reserve(kTextMax);
+    for (uint64_t n = first; n < end; ++n) {
+        Slot& s = r.slots[n & (kSlots - 1)];
+        const uint64_t held = s.state.load(std::memory_order_acquire);
+        if (held != 2 * n + 2) {
+            continue;
+        }
+        const size_t length = std::min<size_t>(s.length.load(std::memory_order_relaxed), kTextMax);
+        text.resize((length + 7) / 8 * 8);
+        for (size_t w = 0; w * 8 < length; ++w) {
+            const uint64_t word = s.words[w].load(std::memory_order_relaxed);
+            std::memcpy(&text[w * 8], &word, 8);
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (s.state.load(std::memory_order_relaxed) != held) {
+            continue;  // replaced while copied: counted as lost below
+        }
+        f(std::string_view(text.data(), length));
+    }
 }
 
+}  // namespace detail
+
+// Lines of the record that were taken but are no longer held.
+inline uint64_t lost()
+{
+    detail::Record& r = detail::record();
+    const uint64_t end = r.next.load(std::memory_order_acquire);
+    const uint64_t first = r.first.load(std::memory_order_acquire);
+    const uint64_t overwritten = end - first > detail::kSlots ? end - first - detail::kSlots : 0;
+    return overwritten + r.dropped.load(std::memory_order_relaxed) - r.droppedAtClear.load(std::memory_order_relaxed);
+}
+
+namespace detail {
+
+// Every query of a record that lost lines fails the test, once per record.
+inline void checkComplete()
+{
+    const uint64_t n = lost();
+    if (n != 0 && !record().lossReported.exchange(true)) {
+        ADD_FAILURE() << "the log capture lost " << n << " lines of this record (" << kSlots
+                      << " are held): its counts cannot be trusted";
+    }
+}
+
+}  // namespace detail
+
+// The logger's callback: the line starts at its "<" and is NUL-terminated.
 inline void captureLine(const char* line)
 {
-    const std::string text(line);
-    std::lock_guard<std::mutex> lock(mutex());
-    lines().emplace_back(text.size() > TIVRA::SysLog::HeaderLength ? text.substr(TIVRA::SysLog::HeaderLength)
-                                                                   : std::string());
+    detail::Record& r = detail::record();
+    const size_t full = std::strlen(line);
+    const char* text = full > TIVRA::SysLog::HeaderLength ? line + TIVRA::SysLog::HeaderLength : line + full;
+    const size_t length = std::min(std::strlen(text), detail::kTextMax);
+    const uint64_t n = r.next.fetch_add(1, std::memory_order_relaxed);
+    detail::Slot& s = r.slots[n & (detail::kSlots - 1)];
+    uint64_t held = s.state.load(std::memory_order_relaxed);
+    do {
+        // Another writer is still in the slot, or a newer line already took it.
+        if ((held & 1) != 0 || held > 2 * n) {
+            r.dropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    } while (!s.state.compare_exchange_weak(held, 2 * n + 1, std::memory_order_relaxed));
+    std::atomic_thread_fence(std::memory_order_release);
+    s.length.store(static_cast<uint32_t>(length), std::memory_order_relaxed);
+    for (size_t w = 0; w * 8 < length; ++w) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + w * 8, std::min<size_t>(8, length - w * 8));
+        s.words[w].store(word, std::memory_order_relaxed);
+    }
+    s.state.store(2 * n + 2, std::memory_order_release);
 }
 
+// Starts an empty record. Lines logged while it runs belong to the old
+// record or to the new one.
 inline void clear()
 {
-    std::lock_guard<std::mutex> lock(mutex());
-    lines().clear();
+    detail::Record& r = detail::record();
+    r.droppedAtClear.store(r.dropped.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    r.first.store(r.next.load(std::memory_order_acquire), std::memory_order_release);
+    r.lossReported.store(false);
 }
 
 // Makes the capturing sender current (installing it the first time).
@@ -59,22 +170,48 @@ inline void start(int level)
     TIVRA::quorvin_log = level;
 }
 
+// The record, oldest line first.
+inline std::vector<std::string> lines()
+{
+    std::vector<std::string> out;
+    detail::forEachLine([&](std::string_view l) { out.emplace_back(l); });
+    detail::checkComplete();
+    return out;
+}
+
 inline size_t count(const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(mutex());
-    return static_cast<size_t>(std::count(lines().begin(), lines().end(), text));
+    size_t n = 0;
+    detail::forEachLine([&](std::string_view l) { n += l == text ? 1 : 0; });
+    detail::checkComplete();
+    return n;
 }
 
 inline std::vector<std::string> startingWith(const std::string& prefix)
 {
-    std::lock_guard<std::mutex> lock(mutex());
     std::vector<std::string> out;
-    for (const std::string& l : lines()) {
-        if (l.rfind(prefix, 0) == 0) {
-            out.push_back(l);
+    detail::forEachLine([&](std::string_view l) {
+        if (l.substr(0, prefix.size()) == prefix) {
+            out.emplace_back(l);
         }
-    }
+    });
+    detail::checkComplete();
     return out;
+}
+
+// Position of the first line equal to text in the record, or -1.
+inline long indexOf(const std::string& text)
+{
+    long at = -1;
+    long i = 0;
+    detail::forEachLine([&](std::string_view l) {
+        if (at < 0 && l == text) {
+            at = i;
+        }
+        ++i;
+    });
+    detail::checkComplete();
+    return at;
 }
 
 }  // namespace testlog

@@ -3,6 +3,7 @@
 // ring and the copy routines, loss made up by resends, the feedback loop
 // against a fast and a slow playback clock, every end of a stream, the log
 // relay, and no allocation on the worker's thread per packet.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
@@ -11,9 +12,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -24,11 +28,13 @@
 
 #include "AllocationCount.h"
 #include "LogCapture.h"
+#include "StreamDiagnostics.h"
 #include "WaitFor.h"
 #include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
 #include "stream/SyncBuffer.h"
 #include "stream/WorkerControl.h"
+#include "testbed/StandinPriority.h"
 #include "testbed/emulator/TargetEmulator.h"
 
 using namespace std::chrono_literals;
@@ -141,12 +147,17 @@ protected:
     static constexpr unsigned kSlots = 8;  // of the ring
     void TearDown() override
     {
+        // What explains a failure, taken before the stream is closed.
+        const std::string run = HasFailure() ? teststream::describe(emulator.streamReport(0)) : std::string();
         if (source) {
             source->close();
         }
         emulator.stop();
         TIVRA::quorvin_log = -1;
         testalloc::watchThread(0);
+        if (!run.empty()) {
+            std::printf("%s\n", run.c_str());
+        }
     }
 
     // Negotiates, accepts the format, computes the profile, sets the ring up
@@ -173,19 +184,14 @@ protected:
         ASSERT_TRUE(emulator.start(config));
         source = std::make_unique<Source>(audioBytes);
         ASSERT_TRUE(source->open(s.mode, Clock(10 * Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
-        // The negotiation waits 10 ms per answer; on a machine loaded with
-        // sanitizer runs an answer can miss that, which the negotiation tests
-        // cover. Here it is only the way in.
-        // A late answer can even be taken for the next request's (answers
-        // carry only their identifier), so the masks are checked too.
-        bool negotiated = false;
-        for (int attempt = 0; attempt < 5 && !negotiated; ++attempt) {
-            negotiated = source->setSink(emulator.sinkAddress(0), Clock(200 * Clock::MS), false)
-                         && uint64_t{source->sincSupportPCM} == s.pcmMask
-                         && uint64_t{source->sincSupportDSDlsb} == s.lsbMask
-                         && uint64_t{source->sincSupportDSDmsb} == s.msbMask;
-        }
-        ASSERT_TRUE(negotiated);
+        // One negotiation, as the bridge makes it. The emulator answers from
+        // above every normal thread, well within the 10 ms waits; an answer
+        // that came late would be taken for the next request's (answers
+        // carry only their identifier), which the masks would show.
+        ASSERT_TRUE(source->setSink(emulator.sinkAddress(0), Clock(200 * Clock::MS), false));
+        ASSERT_EQ(uint64_t{source->sincSupportPCM}, s.pcmMask);
+        ASSERT_EQ(uint64_t{source->sincSupportDSDlsb}, s.lsbMask);
+        ASSERT_EQ(uint64_t{source->sincSupportDSDmsb}, s.msbMask);
         ASSERT_TRUE(source->setSinkConfigure(s.host));
         if (s.packetBytes != 0) {
             QUORVIN::Profile p;
@@ -272,6 +278,96 @@ protected:
 };
 
 }  // namespace
+
+// ---- the log capture that the stream worker's lines go to
+
+namespace {
+
+// A line as the logger hands it over: its 31-character header, then the text.
+std::string loggerLine(const std::string& text)
+{
+    return std::string(TIVRA::SysLog::HeaderLength, 'h') + text;
+}
+
+}  // namespace
+
+TEST(StreamLogCapture, TakesLinesWithoutAllocatingWhileRead)
+{
+    // Four writers while a reader keeps querying: every line arrives once
+    // and whole, and no writer allocates.
+    testlog::clear();
+    constexpr int kWriters = 4;
+    constexpr int kLines = 1000;
+    std::vector<std::vector<std::string>> lines(kWriters);
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kLines; ++i) {
+            lines[w].push_back(loggerLine("writer " + std::to_string(w) + " line " + std::to_string(i)));
+        }
+    }
+    const std::string longest(TIVRA::SysLog::LineLimit - TIVRA::SysLog::HeaderLength, 'x');
+    lines[0].push_back(loggerLine(longest));
+    lines[0].push_back("<134>short");  // no text after the header: an empty line
+    std::atomic<int> writing{kWriters};
+    std::atomic<long> allocations{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            const long before = testalloc::threadAllocations();
+            for (const std::string& l : lines[w]) {
+                testlog::captureLine(l.c_str());
+            }
+            allocations.fetch_add(testalloc::threadAllocations() - before);
+            writing.fetch_sub(1);
+        });
+    }
+    size_t reads = 0;
+    while (writing.load() != 0) {
+        testlog::count("writer 0 line 0");
+        ++reads;
+    }
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_GT(reads, 0U);
+    EXPECT_EQ(testlog::lost(), 0U);
+    const std::vector<std::string> got = testlog::lines();
+    ASSERT_EQ(got.size(), size_t{kWriters * kLines + 2});
+    std::vector<int> next(kWriters, 0);  // each writer's lines in its order
+    for (const std::string& l : got) {
+        int w = 0;
+        int i = 0;
+        if (std::sscanf(l.c_str(), "writer %d line %d", &w, &i) == 2) {
+            ASSERT_TRUE(w >= 0 && w < kWriters) << l;
+            EXPECT_EQ(i, next[w]++) << l;
+        }
+    }
+    EXPECT_EQ(next, std::vector<int>(kWriters, kLines));
+    EXPECT_EQ(testlog::count(longest), 1U);
+    EXPECT_EQ(testlog::count(""), 1U);
+}
+
+TEST(StreamLogCapture, LinesBeyondTheRingFailTheQueryInsteadOfVanishing)
+{
+    // One line more than the ring holds: the oldest is gone, and a count
+    // that would miss it says so instead of passing.
+    testlog::clear();
+    const std::string first = loggerLine("the first line");
+    testlog::captureLine(first.c_str());
+    const std::string filler = loggerLine("filler");
+    for (uint64_t i = 0; i < testlog::detail::kSlots; ++i) {
+        testlog::captureLine(filler.c_str());
+    }
+    EXPECT_EQ(testlog::lost(), 1U);
+    size_t counted = 1;
+    EXPECT_NONFATAL_FAILURE(counted = testlog::count("the first line"), "lost 1 lines");
+    EXPECT_EQ(counted, 0U);
+    // A new record starts whole.
+    testlog::clear();
+    EXPECT_EQ(testlog::lost(), 0U);
+    testlog::captureLine(first.c_str());
+    EXPECT_EQ(testlog::count("the first line"), 1U);
+}
 
 TEST_F(Streaming, BitExactPcm16)
 {
@@ -389,9 +485,22 @@ namespace {
 
 // One stream packet as the scripted sink received it.
 struct Arrival {
+    // The profile's 64 bytes; a longer payload is cut, its size kept.
+    struct Payload {
+        size_t size = 0;
+        std::array<uint8_t, 64> bytes{};
+        bool operator==(const Payload&) const = default;
+    };
+    static Payload payloadOf(const TIVRA::BufferCS_const& data)
+    {
+        Payload p;
+        p.size = data.viewSize;
+        std::memcpy(p.bytes.data(), data.viewData, std::min(data.viewSize, p.bytes.size()));
+        return p;
+    }
     uint16_t counter;
     QUORVIN::StatusID status;
-    std::vector<uint8_t> payload;
+    Payload payload;
 };
 
 }  // namespace
@@ -399,7 +508,16 @@ struct Arrival {
 // The sink is the test itself: it answers the connect and the feedback
 // requests, asks once for the resend of the last dozen packets or more, and
 // checks the burst that serves it, packet by packet.
-class ResendBurst : public ::testing::TestWithParam<uint16_t> {};
+class ResendBurst : public ::testing::TestWithParam<uint16_t> {
+protected:
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            std::printf("%s\n", teststream::describe().c_str());
+        }
+        TIVRA::quorvin_log = -1;
+    }
+};
 
 TEST_P(ResendBurst, ResendsGoFirstOnTopOfTheFreshPackets)
 {
@@ -409,13 +527,19 @@ TEST_P(ResendBurst, ResendsGoFirstOnTopOfTheFreshPackets)
     at.addr[15] = 1;
     sink.recvSize = 4096;
     ASSERT_TRUE(sink.open(TIVRA::Socket::UDP_V6) && sink.bindV6(at));
-    // This thread reads every packet of a stream of up to 3 a millisecond:
-    // in the real-time class, beside the worker's, and with room for a
-    // second of them should it still be held up.
+    // This thread plays the sink and reads every packet of a stream of up
+    // to 3 a millisecond: as a stand-in in the real-time class below the
+    // worker's, with room for a second of them should it still be held up,
+    // and with its records made beforehand.
     const int room = 4 * 1024 * 1024;
     ASSERT_EQ(setsockopt(sink.getDescriptor(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)), 0);
+    std::vector<Arrival> arrivals;
+    arrivals.reserve(8192);
+    std::vector<Arrival::Payload> first(65536);  // payload of each counter as first sent
+    std::vector<bool> seen(65536, false);
+    testlog::start(TIVRA::SYSLOG_WARNING);  // for the account of a failure
     struct Reader {
-        Reader() { TIVRA::ThreadPriority::setPriority(self, TIVRA::ThreadPriority::PRIORITY_REALTIME); }
+        Reader() { testbed::becomeStandinRealtime(); }
         ~Reader() { TIVRA::ThreadPriority::setPriority(self, TIVRA::ThreadPriority::PRIORITY_NORMAL); }
         const uint64_t self = TIVRA::ThreadPriority::getSelfThreadID();
     } reader;
@@ -458,9 +582,6 @@ TEST_P(ResendBurst, ResendsGoFirstOnTopOfTheFreshPackets)
     ASSERT_TRUE(source.connectWait());
     source.play();
 
-    std::vector<Arrival> arrivals;
-    std::vector<std::vector<uint8_t>> first(65536);  // payload of each counter as first sent
-    std::vector<bool> seen(65536, false);
     int askedFrom = -1;
     size_t served = 0;  // index of the first repeated packet
     while (served == 0) {
@@ -469,8 +590,8 @@ TEST_P(ResendBurst, ResendsGoFirstOnTopOfTheFreshPackets)
             continue;
         }
         const uint16_t counter = rx.getOption0();
-        const TIVRA::BufferCS_const data = rx.get_data_CS();
-        arrivals.push_back({counter, rx.getStatus(), std::vector<uint8_t>(data.viewData, data.viewData + data.viewSize)});
+        ASSERT_LT(arrivals.size(), arrivals.capacity()) << "no resend came";
+        arrivals.push_back({counter, rx.getStatus(), Arrival::payloadOf(rx.get_data_CS())});
         if (seen[counter]) {
             served = arrivals.size() - 1;
             break;
@@ -491,9 +612,8 @@ TEST_P(ResendBurst, ResendsGoFirstOnTopOfTheFreshPackets)
     while ((arrivals.back().status & QUORVIN::STATUS_CYCLE_END) == 0) {
         ASSERT_TRUE(next()) << "the burst did not end";
         if (rx.getMessage() == QUORVIN::STREAM_REQ) {
-            const TIVRA::BufferCS_const data = rx.get_data_CS();
-            arrivals.push_back(
-                {rx.getOption0(), rx.getStatus(), std::vector<uint8_t>(data.viewData, data.viewData + data.viewSize)});
+            ASSERT_LT(arrivals.size(), arrivals.capacity()) << "the burst did not end";
+            arrivals.push_back({rx.getOption0(), rx.getStatus(), Arrival::payloadOf(rx.get_data_CS())});
         }
     }
     source.close();
@@ -552,8 +672,10 @@ TEST_P(Feedback, SettlesAgainstAFastOrSlowClock)
     s.host = format(QUORVIN::PCM16, 2, 48000);
     s.behaviour.ppm = GetParam();
     s.behaviour.feedback = StreamBehaviour::FEEDBACK_RATE;
-    s.behaviour.targetLevelUs = 100'000;
-    s.behaviour.capacityUs = 400'000;
+    // A deep sink buffer, so that the odd late cycle of a shared machine
+    // cannot run it dry; the controller still has to settle on the clock.
+    s.behaviour.targetLevelUs = 300'000;
+    s.behaviour.capacityUs = 1'000'000;
     const uint64_t bytes = 48000 * 4 * 10;  // ten seconds
     connect(s, bytes, 6);
     const StreamReport r = playAll(30s);
@@ -662,16 +784,14 @@ TEST_F(Streaming, CloseDuringAWaitEndsTheWorker)
     s.cycle = Clock(20 * Clock::MS);  // long waits between bursts
     connect(s, 0, 6);
     ASSERT_TRUE(emulator.waitForStreamPackets(0, 10, 5000ms));
-    // The worker (real-time class) ends within its wait, long before the
-    // 1 s without answers would end it; close also joins the log relay,
-    // whose idle class a loaded machine can hold up for seconds.
-    const auto start = std::chrono::steady_clock::now();
+    // The worker ends on the closed socket within its wait, not by the 1 s
+    // without answers: no time-out line, and one line of the failed socket
+    // call. Close also joins the log relay, whose idle class a loaded
+    // machine can hold up for seconds.
     std::thread closing([&] { source->close(); });
     const bool ended = waitFor([&] { return source->getState() == QUORVIN::SYNC_IDLE; }, 10s);
-    const auto took = std::chrono::steady_clock::now() - start;
     closing.join();
     ASSERT_TRUE(ended);
-    EXPECT_LT(took, 500ms);
     EXPECT_TRUE(loggedStartingWith("   timeout ").empty());
     EXPECT_EQ(logged("wth end"), 1U);
     EXPECT_EQ(loggedStartingWith("wth udp send error ").size() + logged("udp rcv error "), 1U);
@@ -726,12 +846,13 @@ TEST_P(NoAllocation, PerPacketInSteadyState)
     ASSERT_TRUE(emulator.waitForStreamPackets(0, 300, 5000ms));  // past the warm-up
     testalloc::watchThread(source->workerThread.load());
     const StreamReport before = *emulator.streamReport(0);
-    std::this_thread::sleep_for(1000ms);
+    // A thousand packets watched, however long the machine takes for them.
+    const bool watched = emulator.waitForStreamPackets(0, before.arrived + 1000, 20s);
     const StreamReport after = *emulator.streamReport(0);
     const uint64_t allocations = testalloc::watchedAllocations();  // the next call clears the count
     testalloc::watchThread(0);
     const uint64_t packets = after.arrived - before.arrived;
-    EXPECT_GT(packets, 500U);
+    ASSERT_TRUE(watched) << packets << " packets";
     if (GetParam().loss > 0) {
         EXPECT_GT(after.filled - before.filled, 10U);  // resends went out while watched
     }
@@ -764,7 +885,16 @@ void enterFreshNetwork()
         std::_Exit(4);
     }
     ::close(s);
-    std::this_thread::sleep_for(50ms);  // ::1 comes with the interface
+    // ::1 comes with the interface: usable once a socket binds to it.
+    const bool up = waitFor([] {
+        TIVRA::Socket probe;
+        TIVRA::IPAddress at;
+        at.addr[15] = 1;
+        return probe.open(TIVRA::Socket::UDP_V6) && probe.bindV6(at);
+    });
+    if (!up) {
+        std::_Exit(13);
+    }
 }
 
 // Runs in the death-test child: exit 0 when every check held. _Exit skips

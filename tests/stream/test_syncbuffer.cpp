@@ -5,18 +5,22 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
+#include "StreamDiagnostics.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "foundation/Clock.h"
@@ -25,6 +29,7 @@
 #include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
 #include "stream/SyncBuffer.h"
+#include "testbed/StandinPriority.h"
 
 using namespace std::chrono_literals;
 using QUORVIN::FormatConfigure;
@@ -58,10 +63,7 @@ std::vector<std::string> logStartingWith(const std::string& prefix)
 // Index of the first line equal to text, or -1.
 long logIndex(const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(testlog::mutex());
-    const std::vector<std::string>& lines = testlog::lines();
-    const auto it = std::find(lines.begin(), lines.end(), text);
-    return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
+    return testlog::indexOf(text);
 }
 
 template <class Pred>
@@ -75,6 +77,61 @@ bool waitFor(Pred pred, std::chrono::milliseconds limit = 5000ms)
         std::this_thread::sleep_for(1ms);
     }
     return true;
+}
+
+// How often the thread has given up the processor of its own accord (to
+// sleep in a wait, mostly), from the kernel's count; -1 when unknown.
+long voluntarySwitches(pid_t tid)
+{
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    long n = -1;
+    char line[256];
+    while (std::fgets(line, sizeof(line), f) != nullptr) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) {
+            break;
+        }
+    }
+    std::fclose(f);
+    return n;
+}
+
+// Whether the thread sleeps, as threadSleeping below tells, without an
+// allocation: for a caller in a real-time class.
+bool threadSleepingNoAlloc(pid_t tid)
+{
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(tid));
+    const int fd = ::open(path, O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    char line[512] = {};
+    const ssize_t n = ::read(fd, line, sizeof(line) - 1);
+    ::close(fd);
+    const char* paren = n > 0 ? std::strrchr(line, ')') : nullptr;
+    return paren != nullptr && paren[1] == ' ' && paren[2] == 'S';
+}
+
+// A thread of this process in that scheduling policy, or 0.
+pid_t threadWithPolicy(int policy)
+{
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return 0;
+    }
+    pid_t found = 0;
+    while (const dirent* e = ::readdir(tasks)) {
+        const pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (tid > 0 && ::sched_getscheduler(tid) == policy) {
+            found = tid;
+            break;
+        }
+    }
+    ::closedir(tasks);
+    return found;
 }
 
 FormatConfigure makeFormat(QUORVIN::FormatID id, unsigned long rate, unsigned channels)
@@ -186,10 +243,9 @@ struct PatternRing : TestRing {
         if (firstAfterCycle) {
             firstAfterCycleCount.fetch_add(1);
         }
-        {
-            std::lock_guard<std::mutex> lock(fillsMutex);
-            fills.emplace_back(counter, firstAfterCycle);
-        }
+        // The buffer worker runs in a real-time class: the record takes no
+        // lock and no allocation.
+        fillMarks[counter % kFillMarks].store(firstAfterCycle);
         if (cycleDuringFill.load()) {
             cycleDuringFill.store(false);
             getNewStreamCmp();  // a cycle report that arrives while a slot is being filled
@@ -201,9 +257,13 @@ struct PatternRing : TestRing {
     // The slots filled since the last call, with their firstAfterCycle flag.
     std::vector<std::pair<uint64_t, bool>> takeFills()
     {
-        std::lock_guard<std::mutex> lock(fillsMutex);
+        const uint64_t upTo = filled.load();
+        EXPECT_LE(upTo - fillsTaken, kFillMarks) << "fills no longer held";
         std::vector<std::pair<uint64_t, bool>> out;
-        out.swap(fills);
+        for (uint64_t c = fillsTaken + 1; c <= upTo; ++c) {
+            out.emplace_back(c, fillMarks[c % kFillMarks].load());
+        }
+        fillsTaken = upTo;
         return out;
     }
 
@@ -232,8 +292,9 @@ struct PatternRing : TestRing {
     std::atomic<uint64_t> fillerThread{0};
     std::atomic<uint64_t> lastTaken{0};
     std::atomic<bool> cycleDuringFill{false};
-    std::mutex fillsMutex;
-    std::vector<std::pair<uint64_t, bool>> fills;
+    static constexpr uint64_t kFillMarks = 256;
+    std::atomic<bool> fillMarks[kFillMarks] = {};  // firstAfterCycle by counter
+    uint64_t fillsTaken = 0;                       // the test's thread only
     std::atomic<bool> parkNext{false};
     std::atomic<bool> parked{false};
     std::atomic<bool> unpark{false};
@@ -363,10 +424,7 @@ TEST_F(SyncBufferRing, DryRingGivesTenMillisecondsOfSilence)
         EXPECT_TRUE(allBytes(data, c.mute)) << c.name;
         const std::string warning = "SyncBuffer not enough mute data return " + std::to_string(c.bytes);
         EXPECT_EQ(logCount(warning), 1U) << c.name;
-        {
-            std::lock_guard<std::mutex> lock(testlog::mutex());
-            EXPECT_EQ(testlog::lines().size(), 1U) << c.name;
-        }
+        EXPECT_EQ(testlog::lines().size(), 1U) << c.name;
         // Every dry call warns once and reuses the same block.
         BufferCS_const again;
         ASSERT_TRUE(ring.getNewStream(again)) << c.name;
@@ -433,7 +491,9 @@ TEST_F(SyncBufferRing, StopDrainsQueuedSlotsThenAcknowledges)
     clearLog();
 
     std::atomic<bool> stopped{false};
+    std::atomic<pid_t> stopperTid{0};
     std::thread stopper([&] {
+        stopperTid.store(static_cast<pid_t>(::gettid()));
         ring.stop();
         stopped.store(true);
     });
@@ -443,8 +503,11 @@ TEST_F(SyncBufferRing, StopDrainsQueuedSlotsThenAcknowledges)
         EXPECT_EQ(v.viewData, ring.buffers[i].data()) << i;
         EXPECT_FALSE(ring.stopAck.load()) << i;
     }
-    // stop has no time limit of its own: it waits for the acknowledgement.
-    std::this_thread::sleep_for(30ms);
+    // stop has no time limit of its own: it waits for the acknowledgement,
+    // slice after slice (three more of them seen here).
+    const long slept = voluntarySwitches(stopperTid.load());
+    ASSERT_GE(slept, 0);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(stopperTid.load()) > slept + 3; }));
     EXPECT_FALSE(stopped.load());
     EXPECT_TRUE(ring.isPlaying());
 
@@ -677,52 +740,44 @@ TEST_F(SyncBufferRing, WakeOnWriteMode)
     EXPECT_TRUE(logStartingWith("SyncBuffer not enough mute").empty());
 
     // A slot committed during the wait is delivered, after a warning with the
-    // milliseconds waited. The commit may land before the wait starts (then
-    // no warning), so a few rounds are allowed for the waiting case.
+    // milliseconds waited. The producer commits once it sees the consumer
+    // asleep in that wait; it plays its part as a stand-in, above the normal
+    // threads, so it does so well within the 10 ms slice.
+    clearLog();
     const uint8_t bytes[5] = {1, 2, 3, 4, 5};
-    bool sawWait = false;
-    for (int round = 0; round < 20 && !sawWait; ++round) {
-        clearLog();
-        std::atomic<bool> ready{false};
-        std::atomic<bool> calling{false};
-        std::thread producer([&] {
-            ready.store(true);
-            while (!calling.load()) {
-            }
-            std::this_thread::sleep_for(2ms);
-            ring.setStream({bytes, 5});
-        });
-        while (!ready.load()) {
+    const pid_t consumer = static_cast<pid_t>(::gettid());
+    std::atomic<bool> calling{false};
+    std::atomic<bool> sawAsleep{false};
+    std::thread producer([&] {
+        testbed::becomeStandinRealtime();
+        while (!calling.load()) {
         }
-        calling.store(true);
-        BufferCS_const got;
-        const auto called = std::chrono::steady_clock::now();
-        const bool ok = ring.getNewStream(got);
-        // The milliseconds the call took bound those it waited; a thread
-        // that wakes late waits longer than the slice.
-        const auto tookMs = static_cast<unsigned long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - called).count());
-        producer.join();
-        if (!ok) {
-            // The producer came after the whole slice (a loaded machine).
-            EXPECT_EQ(logCount("SyncBuffer not enough Timeout"), 1U) << round;
-            ASSERT_TRUE(ring.getNewStream(got)) << round;
+        const auto giveUp = std::chrono::steady_clock::now() + 10s;
+        while (!threadSleepingNoAlloc(consumer) && std::chrono::steady_clock::now() < giveUp) {
         }
-        ASSERT_EQ(got.viewSize, 5U) << round;
-        EXPECT_EQ(std::memcmp(got.viewData, bytes, 5), 0) << round;
-        for (const std::string& line : logStartingWith("SyncBuffer not enough ")) {
-            const std::string tail = line.substr(std::string("SyncBuffer not enough ").size());
-            if (tail == "Timeout") {
-                continue;
-            }
-            ASSERT_FALSE(tail.empty());
-            ASSERT_TRUE(std::all_of(tail.begin(), tail.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) << line;
-            EXPECT_LE(std::stoul(tail), tookMs);
-            sawWait = true;
-        }
-        EXPECT_TRUE(ring.buffer_empty()) << round;
-    }
-    EXPECT_TRUE(sawWait);
+        sawAsleep.store(threadSleepingNoAlloc(consumer));
+        ring.setStream({bytes, 5});
+    });
+    BufferCS_const got;
+    calling.store(true);
+    const auto called = std::chrono::steady_clock::now();
+    const bool ok = ring.getNewStream(got);
+    // The milliseconds the call took bound those it waited; a thread that
+    // wakes late waits longer than the slice.
+    const auto tookMs = static_cast<unsigned long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - called).count());
+    producer.join();
+    ASSERT_TRUE(sawAsleep.load());
+    ASSERT_TRUE(ok) << "not delivered within the wait";
+    ASSERT_EQ(got.viewSize, 5U);
+    EXPECT_EQ(std::memcmp(got.viewData, bytes, 5), 0);
+    const std::vector<std::string> warned = logStartingWith("SyncBuffer not enough ");
+    ASSERT_EQ(warned.size(), 1U);
+    const std::string tail = warned[0].substr(std::string("SyncBuffer not enough ").size());
+    ASSERT_FALSE(tail.empty());
+    ASSERT_TRUE(std::all_of(tail.begin(), tail.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) << warned[0];
+    EXPECT_LE(std::stoul(tail), tookMs);
+    EXPECT_TRUE(ring.buffer_empty());
 }
 
 // ---- the buffer worker on its own (the stream state set by hand)
@@ -821,7 +876,11 @@ TEST_F(SyncBufferWorker, RefillsFreedSlotsAndLeavesOnDisconnect)
     ring.pre_disconnect(false);
     ASSERT_TRUE(waitFor([] { return logCount("finish BufferWorker") == 1; }));
     EXPECT_TRUE(ring.stopAck.load());
-    std::this_thread::sleep_for(30ms);
+    // Three more of its wait slices, and it still waits.
+    const pid_t worker = threadWithPolicy(SCHED_RR);
+    ASSERT_NE(worker, 0);
+    const long slept = voluntarySwitches(worker);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(worker) > slept + 3; }));
     EXPECT_EQ(logCount("done BufferWorker"), 0U);
     ring.syncState.store(QUORVIN::SYNC_IDLE);
     ASSERT_TRUE(waitFor([] { return logCount("done BufferWorker") == 1; }));
@@ -1013,9 +1072,15 @@ TEST(SyncBufferStress, EverySlotOnceInOrderIntact)
     }
     ring.stop();  // the consumer thread drains and acknowledges
     EXPECT_TRUE(ring.stopAck.load());
-    std::this_thread::sleep_for(20ms);  // a fill that was under way when stop came
+    // From here on the producer can only finish a fill that was under way
+    // and then pause in wait slices. Its first sleep after this point is in
+    // such a slice; three more slices later it has filled nothing more.
+    const pid_t producer = static_cast<pid_t>(ring.fillerThread.load());
+    const long slept = voluntarySwitches(producer);
+    ASSERT_GE(slept, 0);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(producer) > slept; }));
     const uint64_t pausedAt = ring.filled.load();
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(waitFor([&] { return voluntarySwitches(producer) > slept + 3; }));
     EXPECT_EQ(ring.filled.load(), pausedAt);  // the producer pauses
     ring.play();
     EXPECT_TRUE(waitFor([&] { return ring.filled.load() > pausedAt; }));
@@ -1056,6 +1121,8 @@ public:
 
     bool start()
     {
+        bytes.assign(kRecordBytes, 0);
+        recorded.store(0);
         address = TIVRA::IPAddress{};
         address.addr[15] = 1;
         socket.recvSize = 4096;
@@ -1078,8 +1145,8 @@ public:
 
     std::vector<uint8_t> payload()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bytes;
+        EXPECT_FALSE(full.load()) << "the fake sink's record of " << kRecordBytes << " bytes ran full";
+        return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(recorded.load()));
     }
 
     TIVRA::IPAddress address;
@@ -1097,9 +1164,9 @@ private:
         // disconnect request; falling behind on a loaded machine, it would
         // answer that request only after the feedback answers of the packets
         // it still had, which take up the worker's attempts. So it keeps up,
-        // in the real-time class beside the worker's.
-        TIVRA::ThreadPriority::setPriority(TIVRA::ThreadPriority::getSelfThreadID(),
-                                           TIVRA::ThreadPriority::PRIORITY_REALTIME);
+        // as a stand-in in the real-time class below the worker's, and
+        // records without a lock that a test thread could hold.
+        testbed::becomeStandinRealtime();
         QUORVIN::Receive rx;
         TIVRA::IPAddress from;
         TIVRA::IPAddress peer{};
@@ -1129,9 +1196,12 @@ private:
                 }
                 nextSequence = rx.getOption0() + 1U;
                 const BufferCS_const data = rx.get_data_CS();
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    bytes.insert(bytes.end(), data.viewData, data.viewData + data.viewSize);
+                const size_t at = recorded.load(std::memory_order_relaxed);
+                if (at + data.viewSize > bytes.size()) {
+                    full.store(true);
+                } else {
+                    std::memcpy(bytes.data() + at, data.viewData, data.viewSize);
+                    recorded.store(at + data.viewSize, std::memory_order_release);
                 }
                 if ((rx.getStatus() & QUORVIN::STATUS_INFO) != 0) {
                     feedbackRequests.fetch_add(1);
@@ -1153,8 +1223,12 @@ private:
     std::thread thread;
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> endNow{false};
-    std::mutex mutex;
+    // The payloads in arrival order: room for 40 s of the tests' stream,
+    // made before the thread starts.
+    static constexpr size_t kRecordBytes = size_t{8} << 20;
     std::vector<uint8_t> bytes;
+    std::atomic<size_t> recorded{0};
+    std::atomic<bool> full{false};
 };
 
 // The numbered slots found in the stream's bytes, in order; silence between
@@ -1202,9 +1276,13 @@ protected:
     }
     void TearDown() override
     {
+        const std::string run = HasFailure() ? teststream::describe() : std::string();
         stream.reset();
         sink.stop();
         TIVRA::quorvin_log = -1;
+        if (!run.empty()) {
+            std::printf("%s\n", run.c_str());
+        }
     }
 
     // Open, a sink format and profile, the ring: what a connect needs.
