@@ -69,6 +69,18 @@ inline int runInside(const StandinDir& dir, const std::string& test, const std::
     return status;
 }
 
+// Runs the inside half `test` under the stand-in with `options`, in a
+// directory of its own, and reads the stand-in's journal into `journal`; a
+// fatal failure when the half could not run or failed.
+inline void runForJournal(const std::string& test, std::vector<testbed::JournalLine>& journal,
+                          const std::vector<std::string>& options = {})
+{
+    StandinDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    ASSERT_EQ(runInside(dir, test, options), 0);
+    journal = testbed::readJournal(dir.path);
+}
+
 inline size_t count(const std::vector<testbed::JournalLine>& journal, const std::string& request, int card = -2)
 {
     size_t n = 0;

@@ -23,6 +23,7 @@
 #include "WaitFor.h"
 #include "bridge/BridgeIoctl.h"
 #include "bridge/SyncMemDrv.h"
+#include "StandinCard.h"
 #include "StandinRun.h"
 #include "testbed/driver/DriverStandin.h"
 #include "testbed/emulator/TargetEmulator.h"
@@ -39,38 +40,14 @@ namespace {
 
 // ---- the inside halves (run only under the stand-in)
 
-class CardLinkInside : public ::testing::Test {
+class CardLinkInside : public StandinCard {
 protected:
-    void SetUp() override
-    {
-        if (!inside()) {
-            GTEST_SKIP() << "runs under the driver stand-in only";
-        }
-        control = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
-        ASSERT_GE(control, 0);
-        ASSERT_GE(::ioctl(control, QUORVIN_BR_INIT, 0UL), 0);
-        memNo = ::ioctl(control, QUORVIN_BR_CREATE, static_cast<unsigned long>(bridgeRingBytes(32, 38400)));
-        ASSERT_EQ(memNo, 0);
-    }
-    void TearDown() override
-    {
-        if (control >= 0) {
-            ::ioctl(control, bridgeRequest(memNo), QUORVIN_BR_REMOVE_ARG);
-            ::close(control);
-        }
-    }
-    int control = -1;
-    int memNo = -1;
-};
-
-class Node : public SyncMemDrv {
-public:
-    bool pending() const { return notifyPending.load(); }
+    CardLinkInside() : StandinCard(true) {}
 };
 
 TEST_F(CardLinkInside, OpenNotifyClose)
 {
-    Node node;
+    NotifyNode node;
     ASSERT_TRUE(node.openMem(memNo, std::string(100, 'T'), "Sink", -1, 0));
     EXPECT_EQ(node.getMemNo(), 0);
     // The header sits after the default ring, as a second mapping of the node shows.
@@ -96,7 +73,7 @@ TEST_F(CardLinkInside, OpenNotifyClose)
 TEST_F(CardLinkInside, RefusedNotifyFailsTheNode)
 {
     testlog::start(3);
-    Node node;
+    NotifyNode node;
     ASSERT_TRUE(node.openMem(memNo, "Target", "Sink", -1, 0));
     EXPECT_TRUE(node.work());
     node.notify();
@@ -109,7 +86,7 @@ TEST_F(CardLinkInside, RefusedNotifyFailsTheNode)
 
 TEST_F(CardLinkInside, MissingCardNodeFailsTheOpen)
 {
-    Node node;
+    NotifyNode node;
     EXPECT_FALSE(node.openMem(7, "Target", "Sink", -1, 0));
     node.close();
 }
@@ -122,7 +99,7 @@ TEST_F(CardLinkInside, CounterPlaysThroughToTheSink)
     testbed::TargetConfig config = testbed::TargetConfig::withSinks(1);
     testbed::TargetEmulator emulator;
     ASSERT_TRUE(emulator.start(config));
-    Node node;
+    NotifyNode node;
     ASSERT_TRUE(node.open(1, TIVRA::Clock(10 * TIVRA::Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
     Find::StatusSort chain;
     Find::StatusSortSt entry;
@@ -191,10 +168,8 @@ TEST_F(CardLinkInside, CounterPlaysThroughToTheSink)
 
 TEST(CardLink, OpenAttachWakeAndNotifyReachTheDriver)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "CardLinkInside.OpenNotifyClose"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("CardLinkInside.OpenNotifyClose", journal));
     ASSERT_GE(journal.size(), 5U);
     EXPECT_EQ(journal[0].request, "INIT");
     EXPECT_EQ(journal[1].request, "CREATE");
@@ -219,19 +194,16 @@ TEST(CardLink, OpenAttachWakeAndNotifyReachTheDriver)
 
 TEST(CardLink, RefusedNotifyIsLoggedOnceAndFailsTheNextTurn)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "CardLinkInside.RefusedNotifyFailsTheNode", {"--notify-fail-after", "0"}), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(
+        runForJournal("CardLinkInside.RefusedNotifyFailsTheNode", journal, {"--notify-fail-after", "0"}));
     EXPECT_EQ(count(journal, "NOTIFY", 0), 1U);
 }
 
 TEST(CardLink, CounterPlaysThroughToTheSink)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "CardLinkInside.CounterPlaysThroughToTheSink"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("CardLinkInside.CounterPlaysThroughToTheSink", journal));
     EXPECT_GE(count(journal, "NOTIFY", 0), 1U);
     EXPECT_EQ(count(journal, "ATTACH", 0), 1U);
 }

@@ -8,12 +8,12 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LogCapture.h"
+#include "MemoryCard.h"
 #include "WaitFor.h"
 #include "bridge/SyncMem.h"
 #include "testbed/emulator/TargetEmulator.h"
@@ -21,6 +21,7 @@
 using namespace QUORVIN;
 using TIVRA::Clock;
 using testwait::waitFor;
+using namespace memorycard;
 
 namespace {
 
@@ -166,87 +167,9 @@ TEST(CardOffer, StartLine)
 
 // ---- a node on a card in ordinary memory
 
-class MemoryCard : public SyncMem {
-public:
-    void wakeup() override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        statuses.push_back(loadField(header->hostStatus));
-    }
-    void notify() override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        readPositions.push_back(loadField(header->hostReadPos));
-    }
-    std::vector<uint32_t> wakeups()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return statuses;
-    }
-    std::vector<uint32_t> notifies()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return readPositions;
-    }
-    BridgeMemHeader& card() { return *header; }
-    using SyncMem::syncState;
-
-private:
-    std::mutex mutex;
-    std::vector<uint32_t> statuses;
-    std::vector<uint32_t> readPositions;
-};
-
-class CardLogic : public ::testing::Test {
+class CardLogic : public MemoryCardTest {
 protected:
-    void SetUp() override
-    {
-        testlog::start(5);
-        config = testbed::TargetConfig::withSinks(1);
-    }
-    void TearDown() override
-    {
-        node.reset();
-        emulator.stop();
-    }
-
-    // The node bound to sink 0, its card opened on `memory`.
-    void open(bool withChain = false)
-    {
-        ASSERT_TRUE(emulator.start(config));
-        node = std::make_unique<MemoryCard>();
-        ASSERT_TRUE(node->open(1, Clock(10 * Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
-        Find::StatusSort chain;
-        if (withChain) {
-            Find::StatusSortSt entry;
-            entry.sinkAddress = emulator.sinkAddress(0);
-            entry.peerName = "Emulated";
-            entry.head = true;
-            entry.tail = true;
-            chain.push_back(entry);
-        }
-        ASSERT_TRUE(node->setSink(emulator.sinkAddress(0), chain, Clock(200 * Clock::MS), false));
-        memory.assign(bridgeMappingBytes(node->periodMax, node->periodSizeMax) / 8 + 1, 0);
-        node->openMem(reinterpret_cast<uint8_t*>(memory.data()), std::string(100, 'T'), "Out 1");
-    }
-    BridgeMemHeader& card() { return node->card(); }
-    // What an application and the driver write to ask for a stream.
-    void request(uint64_t format, uint64_t rate, uint64_t channels, uint32_t ringBytes, uint32_t periods,
-                 uint32_t bits)
-    {
-        storeField(card().chosenFormat, format);
-        storeField(card().chosenRate, rate);
-        storeField(card().chosenChannels, channels);
-        storeField(card().ringBytes, ringBytes);
-        storeField(card().periodCount, periods);
-        storeField(card().driverRequest, bits);
-    }
-    uint32_t status() { return loadField(card().hostStatus); }
-
-    testbed::TargetConfig config;
-    testbed::TargetEmulator emulator;
-    std::unique_ptr<MemoryCard> node;
-    std::vector<uint64_t> memory;
+    void SetUp() override { testlog::start(5); }
 };
 
 TEST_F(CardLogic, OpenOffersTheSinksFormatsAndPublishesOpen)

@@ -2,10 +2,8 @@
 // (each inside half in a network of its own, against emulated targets on ::1
 // at the well-known port), and the period copy's ring snapshot on a card in
 // ordinary memory.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,23 +12,23 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "FreshNetwork.h"
 #include "LogCapture.h"
+#include "MemoryCard.h"
+#include "ScanFixture.h"
+#include "StandinCard.h"
 #include "StandinRun.h"
 #include "WaitFor.h"
 #include "bridge/BridgeIoctl.h"
 #include "bridge/QuorvinVideRododa.h"
-#include "bridge/SyncMem.h"
-#include "testbed/emulator/TargetEmulator.h"
+#include "testbed/driver/DriverStandin.h"
 
 using namespace QUORVIN;
 using namespace standin;
+using namespace memorycard;
 using testwait::waitFor;
 
 namespace {
@@ -44,44 +42,15 @@ std::string standinDirectory()
 
 // ---- the scan's set-ups (inside halves)
 
-class ScanMendsInside : public ::testing::Test {
+class ScanMendsInside : public ScanFixture {
 protected:
-    void SetUp() override
-    {
-        if (!inside()) {
-            GTEST_SKIP() << "runs under the driver stand-in only";
-        }
-        ASSERT_TRUE(testnet::enterFreshNetwork());
-        testlog::start(6);
-        config = testbed::TargetConfig::withSinks(1);
-        config.discovery.port = TARGET_PORT;
-    }
+    ScanMendsInside() : ScanFixture(1) {}
     void TearDown() override
     {
         bridge.reset();
         for (int fd : ports) {
             ::close(fd);
         }
-    }
-    void startBridge()
-    {
-        ASSERT_TRUE(emulator.start(config));
-        Find::Setting setting;
-        setting.acceptId = 0;
-        setting.hostName = "bridge";
-        setting.useLoopback = true;
-        bridge = std::make_unique<QuorvinVideRododa>(setting);
-        bridge->bridgeName = "bridge";
-        bridge->controlFd = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
-        ASSERT_GE(bridge->controlFd, 0);
-        ASSERT_GE(::ioctl(bridge->controlFd, QUORVIN_BR_INIT, 0UL), 0);
-        ASSERT_TRUE(bridge->find.open());
-    }
-    std::string address(size_t sink)
-    {
-        std::string s;
-        emulator.sinkAddress(sink).get_str(s);
-        return s;
     }
     static bool writeFile(const std::string& path, const std::string& text)
     {
@@ -114,9 +83,6 @@ protected:
     }
 
     static constexpr const char* kPortRange = "/proc/sys/net/ipv4/ip_local_port_range";
-    testbed::TargetConfig config;
-    testbed::TargetEmulator emulator;
-    std::unique_ptr<QuorvinVideRododa> bridge;
     std::vector<int> ports;
 };
 
@@ -176,32 +142,9 @@ TEST_F(ScanMendsInside, UnopenableCardIsRemovedAndTheSinkBuiltAgain)
 
 // ---- the notify thread (inside half)
 
-class CardLinkMendsInside : public ::testing::Test {
+class CardLinkMendsInside : public StandinCard {
 protected:
-    void SetUp() override
-    {
-        if (!inside()) {
-            GTEST_SKIP() << "runs under the driver stand-in only";
-        }
-        control = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
-        ASSERT_GE(control, 0);
-        memNo = ::ioctl(control, QUORVIN_BR_CREATE, static_cast<unsigned long>(bridgeRingBytes(32, 38400)));
-        ASSERT_EQ(memNo, 0);
-    }
-    void TearDown() override
-    {
-        if (control >= 0) {
-            ::ioctl(control, bridgeRequest(memNo), QUORVIN_BR_REMOVE_ARG);
-            ::close(control);
-        }
-    }
-    int control = -1;
-    int memNo = -1;
-};
-
-class NotifyNode : public SyncMemDrv {
-public:
-    bool pending() const { return notifyPending.load(); }
+    CardLinkMendsInside() : StandinCard(false) {}
 };
 
 // While the driver takes its time over a notify request, the next notify
@@ -232,68 +175,40 @@ TEST_F(CardLinkMendsInside, NotifyDoesNotWaitForTheDriversAnswer)
 // ---- the period copy's ring (a card in ordinary memory, this test in the
 // driver's place)
 
-class SnapshotCard : public SyncMem {
-public:
-    void wakeup() override {}
-    void notify() override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        readPositions.push_back(loadField(header->hostReadPos));
-    }
-    std::vector<uint32_t> notifies()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return readPositions;
-    }
-    BridgeMemHeader& card() { return *header; }
-
-private:
-    std::mutex mutex;
-    std::vector<uint32_t> readPositions;
+class CardRingSnapshot : public MemoryCardTest {
+protected:
+    void SetUp() override { testlog::start(3); }
 };
 
 // What the driver writes after the stream has started does not reach the
 // period copy: it goes on round the ring it was started with, a period at a
 // time, whatever ring and period count the header shows now.
-TEST(CardRingSnapshot, RingRewrittenAfterTheConnectIsNotUsed)
+TEST_F(CardRingSnapshot, RingRewrittenAfterTheConnectIsNotUsed)
 {
-    testlog::start(3);
-    testbed::TargetEmulator emulator;
-    ASSERT_TRUE(emulator.start(testbed::TargetConfig::withSinks(1)));
-    SnapshotCard node;
-    ASSERT_TRUE(node.open(1, TIVRA::Clock(10 * TIVRA::Clock::MS), 0, "VUVO VAZA", ~0UL, -1, 0, 0));
-    ASSERT_TRUE(node.setSink(emulator.sinkAddress(0), {}, TIVRA::Clock(200 * TIVRA::Clock::MS), false));
-    std::vector<uint64_t> memory(bridgeMappingBytes(node.periodMax, node.periodSizeMax) / 8 + 1, 0);
-    node.openMem(reinterpret_cast<uint8_t*>(memory.data()), "Target", "Sink");
-    BridgeMemHeader& card = node.card();
-    storeField(card.chosenFormat, uint64_t{QUORVIN_BR_FORMAT_PCM16});
-    storeField(card.chosenRate, uint64_t{0x6});
-    storeField(card.chosenChannels, uint64_t{0x2});
-    storeField(card.ringBytes, uint32_t{49152});
-    storeField(card.periodCount, uint32_t{8});
-    storeField(card.driverRequest, uint32_t{QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM});
-    ASSERT_TRUE(node.work());
-    ASSERT_EQ(loadField(card.hostStatus), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
+    ASSERT_NO_FATAL_FAILURE(open());
+    request(QUORVIN_BR_FORMAT_PCM16, 0x6, 0x2, 49152, 8, QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM);
+    ASSERT_TRUE(node->work());
+    ASSERT_EQ(status(), QUORVIN_BR_STATUS_OPEN | QUORVIN_BR_STATUS_CONNECTED);
     // Another ring, of other periods, and then none at all.
-    storeField(card.ringBytes, uint32_t{36864});
-    storeField(card.periodCount, uint32_t{3});
-    storeField(card.driverRequest,
+    storeField(card().ringBytes, uint32_t{36864});
+    storeField(card().periodCount, uint32_t{3});
+    storeField(card().driverRequest,
                uint32_t{QUORVIN_BR_REQUEST_INUSE | QUORVIN_BR_REQUEST_STREAM | QUORVIN_BR_REQUEST_RUN});
-    ASSERT_TRUE(node.work());
-    ASSERT_TRUE(waitFor([&] { return node.notifies().size() >= 6; }));
-    storeField(card.ringBytes, uint32_t{0});
-    storeField(card.periodCount, uint32_t{0});
-    ASSERT_TRUE(waitFor([&] { return node.notifies().size() >= 12; }));
-    storeField(card.driverRequest, uint32_t{QUORVIN_BR_REQUEST_INUSE});
-    ASSERT_TRUE(node.work());
-    const auto positions = node.notifies();
+    ASSERT_TRUE(node->work());
+    ASSERT_TRUE(waitFor([&] { return node->notifies().size() >= 6; }));
+    storeField(card().ringBytes, uint32_t{0});
+    storeField(card().periodCount, uint32_t{0});
+    ASSERT_TRUE(waitFor([&] { return node->notifies().size() >= 12; }));
+    storeField(card().driverRequest, uint32_t{QUORVIN_BR_REQUEST_INUSE});
+    ASSERT_TRUE(node->work());
+    const auto positions = node->notifies();
     // The first is the reset before the connect; then one period of 6144
     // bytes per copy, back to 0 after the eighth.
     ASSERT_EQ(positions[0], 0U);
     for (size_t i = 1; i < positions.size(); ++i) {
         EXPECT_EQ(positions[i], (i * 6144) % 49152) << i;
     }
-    node.close();
+    node->close();
     EXPECT_TRUE(emulator.waitForStreamEnd(0, std::chrono::seconds(5)));
 }
 
@@ -301,10 +216,8 @@ TEST(CardRingSnapshot, RingRewrittenAfterTheConnectIsNotUsed)
 
 TEST(Scan, NodeIsNeverSetUpOverItself)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanMendsInside.NodeIsNeverSetUpOverItself"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanMendsInside.NodeIsNeverSetUpOverItself", journal));
     EXPECT_EQ(count(journal, "CREATE"), 1U);
     EXPECT_EQ(count(journal, "ATTACH"), 1U);
     // The bridge's end: the card's removal and the final request.
@@ -313,21 +226,17 @@ TEST(Scan, NodeIsNeverSetUpOverItself)
 
 TEST(Scan, StreamOpenFailureLeavesTheSinksToTheNextScan)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanMendsInside.StreamOpenFailureLeavesTheSinksToTheNextScan"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanMendsInside.StreamOpenFailureLeavesTheSinksToTheNextScan", journal));
     EXPECT_EQ(count(journal, "CREATE"), 2U);
     EXPECT_EQ(count(journal, "ATTACH"), 2U);
 }
 
 TEST(Scan, UnopenableCardIsRemovedAndTheSinkBuiltAgain)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanMendsInside.UnopenableCardIsRemovedAndTheSinkBuiltAgain", {"--no-card-node", "1"}),
-              0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(
+        runForJournal("ScanMendsInside.UnopenableCardIsRemovedAndTheSinkBuiltAgain", journal, {"--no-card-node", "1"}));
     ASSERT_GE(journal.size(), 4U);
     EXPECT_EQ(journal[1].request, "CREATE");
     EXPECT_EQ(journal[1].result, 0);
@@ -341,10 +250,9 @@ TEST(Scan, UnopenableCardIsRemovedAndTheSinkBuiltAgain)
 
 TEST(CardLink, NotifyDoesNotWaitForTheDriversAnswer)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "CardLinkMendsInside.NotifyDoesNotWaitForTheDriversAnswer", {"--hold-notify"}), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(
+        runForJournal("CardLinkMendsInside.NotifyDoesNotWaitForTheDriversAnswer", journal, {"--hold-notify"}));
     EXPECT_EQ(count(journal, "NOTIFY", 0), 2U);
 }
 

@@ -1,18 +1,13 @@
 // The bridge scan under the driver stand-in, against emulated targets on ::1
 // at the well-known port (each inside half in a network of its own).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "FreshNetwork.h"
 #include "LogCapture.h"
+#include "ScanFixture.h"
 #include "StandinRun.h"
-#include "bridge/BridgeIoctl.h"
-#include "bridge/QuorvinVideRododa.h"
 #include "testbed/emulator/TargetEmulator.h"
 
 using namespace QUORVIN;
@@ -20,39 +15,9 @@ using namespace standin;
 
 namespace {
 
-class ScanInside : public ::testing::Test {
+class ScanInside : public ScanFixture {
 protected:
-    void SetUp() override
-    {
-        if (!inside()) {
-            GTEST_SKIP() << "runs under the driver stand-in only";
-        }
-        ASSERT_TRUE(testnet::enterFreshNetwork());
-        testlog::start(6);
-        config = testbed::TargetConfig::withSinks(2);
-        config.name = "Den";
-        config.discovery.port = TARGET_PORT;
-    }
-    void startBridge()
-    {
-        ASSERT_TRUE(emulator.start(config));
-        Find::Setting setting;
-        setting.acceptId = 0;
-        setting.hostName = "bridge";
-        setting.useLoopback = true;
-        bridge = std::make_unique<QuorvinVideRododa>(setting);
-        bridge->bridgeName = "bridge";
-        bridge->controlFd = ::open(BRIDGE_CONTROL_NODE, O_RDWR | O_CLOEXEC);
-        ASSERT_GE(bridge->controlFd, 0);
-        ASSERT_GE(::ioctl(bridge->controlFd, QUORVIN_BR_INIT, 0UL), 0);
-        ASSERT_TRUE(bridge->find.open());
-    }
-    std::string address(size_t sink)
-    {
-        std::string s;
-        emulator.sinkAddress(sink).get_str(s);
-        return s;
-    }
+    ScanInside() : ScanFixture(2) { config.name = "Den"; }
     int card(size_t sink) { return bridge->aliveNodes.at(emulator.sinkAddress(sink))->getMemNo(); }
     // Sink 1's chain changes (it is no longer fed from this host), its idle
     // node spends its grace, and its turn fails just before the scan in
@@ -91,10 +56,6 @@ protected:
         d.sinkCount = 1;
         emulator.setDiscoveryConfig(d);
     }
-
-    testbed::TargetConfig config;
-    testbed::TargetEmulator emulator;
-    std::unique_ptr<QuorvinVideRododa> bridge;
 };
 
 TEST_F(ScanInside, EverySinkGetsACard)
@@ -211,10 +172,8 @@ TEST_F(ScanInside, FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan)
 
 TEST(Scan, EverySinkGetsACard)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanInside.EverySinkGetsACard"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanInside.EverySinkGetsACard", journal));
     size_t creates = 0;
     for (const auto& l : journal) {
         if (l.request == "CREATE") {
@@ -230,20 +189,16 @@ TEST(Scan, EverySinkGetsACard)
 
 TEST(Scan, VanishedSinkHasThreeScansOfGrace)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanInside.VanishedSinkHasThreeScansOfGrace"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanInside.VanishedSinkHasThreeScansOfGrace", journal));
     EXPECT_EQ(count(journal, "CREATE"), 3U);
 }
 
 // Each card the bridge gave up on is removed with the driver.
 TEST(Scan, NodeRebuiltAfterALossAgesOutLikeAnyOther)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanInside.NodeRebuiltAfterALossAgesOutLikeAnyOther"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanInside.NodeRebuiltAfterALossAgesOutLikeAnyOther", journal));
     EXPECT_EQ(count(journal, "CREATE"), 3U);
     // The lost one, the aged-out one; then the destructor's last card and final request.
     EXPECT_EQ(count(journal, "REMOVE"), 4U);
@@ -251,30 +206,25 @@ TEST(Scan, NodeRebuiltAfterALossAgesOutLikeAnyOther)
 
 TEST(Scan, FailingRebuiltNodeGoesAtTheNextScan)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanInside.FailingRebuiltNodeGoesAtTheNextScan"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanInside.FailingRebuiltNodeGoesAtTheNextScan", journal));
     EXPECT_EQ(count(journal, "CREATE"), 4U);
     EXPECT_EQ(count(journal, "REMOVE"), 5U);
 }
 
 TEST(Scan, FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanInside.FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan"), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(runForJournal("ScanInside.FailingRebuiltNodeWithoutItsSinkGoesAtTheNextScan", journal));
     EXPECT_EQ(count(journal, "CREATE"), 3U);
     EXPECT_EQ(count(journal, "REMOVE"), 4U);
 }
 
 TEST(Scan, UnusableCardNumberIsNotUsedAndTriedAgain)
 {
-    StandinDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    ASSERT_EQ(runInside(dir, "ScanInside.UnusableCardNumberIsNotUsedAndTriedAgain", {"--create-result", "256@1"}), 0);
-    const auto journal = testbed::readJournal(dir.path);
+    std::vector<testbed::JournalLine> journal;
+    ASSERT_NO_FATAL_FAILURE(
+        runForJournal("ScanInside.UnusableCardNumberIsNotUsedAndTriedAgain", journal, {"--create-result", "256@1"}));
     EXPECT_EQ(count(journal, "CREATE"), 2U);
     EXPECT_EQ(count(journal, "ATTACH"), 1U);
     for (const auto& l : journal) {
