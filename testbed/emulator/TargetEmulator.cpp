@@ -26,6 +26,7 @@
 #include "foundation/ThreadPriority.h"
 #include "protocol/Message.h"
 #include "testbed/emulator/Answerers.h"
+#include "testbed/emulator/PiMutex.h"
 #include "testbed/emulator/ControlHandlers.h"
 #include "testbed/emulator/DiscoveryHandlers.h"
 
@@ -408,8 +409,8 @@ struct TargetEmulator::Impl {
     std::mutex lifecycle;
 
     // Everything below up to the thread's own state is shared with the API.
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
+    mutable PiMutex mutex;
+    mutable std::condition_variable_any changed;
     bool running = false;
     std::vector<SinkSlot> sinks;
     TIVRA::IPAddress otherPort;
@@ -880,7 +881,7 @@ void TargetEmulator::Impl::reportEnded(const std::vector<EndedStream>& ended)
     }
     std::function<void(size_t, const StreamReport&)> notify;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         notify = streamListener;
     }
     if (notify) {
@@ -898,7 +899,7 @@ void TargetEmulator::Impl::handle(size_t endpoint)
     std::function<void(const Request&)> notify;
     std::vector<EndedStream> ended;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         SinkSlot& slot = sinks[request.sink];
         request.repeat = slot.sinkRun.next(from, request.datagram);
         request.order = ++order;
@@ -965,7 +966,7 @@ void TargetEmulator::Impl::handleDiscovery(size_t endpoint)
     Reply reply;
     std::function<void(const Request&)> notify;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         request.repeat = discoveryRun.next(request.source, request.datagram);
         request.order = ++order;
         const Behaviour b = choose(discovery.behaviours, discovery.numberedBehaviours, discoveryOccurrences, request);
@@ -998,7 +999,7 @@ void TargetEmulator::Impl::handleData(size_t endpoint)
         const TIVRA::Clock now = clock ? clock() : monotonicArrival(ep.arrival);
         const TIVRA::BufferCS_const payload = rx.get_data_CS();
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<PiMutex> lock(mutex);
             SinkSlot& slot = sinks[sink];
             slot.dataRun.repeat = 0;  // a stream packet breaks a run of identical requests
             StreamRecorder* stream = slot.latest();
@@ -1028,7 +1029,7 @@ void TargetEmulator::Impl::handleData(size_t endpoint)
     bool answer = false;
     std::function<void(const Request&)> notify;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         SinkSlot& slot = sinks[sink];
         request.repeat = slot.dataRun.next(request.source, request.datagram);
         request.order = ++order;
@@ -1067,7 +1068,7 @@ void TargetEmulator::Impl::handleLog(size_t endpoint)
     std::string dropLine;
     std::function<void(const Request&)> notify;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         request.order = ++order;
         if (request.valid && request.message == QUORVIN::DEBUG_REQ) {
             answer = true;
@@ -1101,7 +1102,7 @@ void TargetEmulator::Impl::runActions()
 {
     std::vector<Action> todo;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         todo.swap(actions);
     }
     for (const Action& a : todo) {
@@ -1116,7 +1117,7 @@ void TargetEmulator::Impl::runActions()
         TIVRA::IPAddress to;
         std::vector<EndedStream> ended;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<PiMutex> lock(mutex);
             SinkSlot& slot = sinks[a.sink];
             StreamRecorder* stream = slot.running();
             if (stream == nullptr) {
@@ -1138,7 +1139,7 @@ void TargetEmulator::Impl::runActions()
         reportEnded(ended);
     }
     if (!todo.empty()) {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<PiMutex> lock(mutex);
         actionsDone += todo.size();
     }
     changed.notify_all();
@@ -1253,7 +1254,7 @@ bool TargetEmulator::start(const TargetConfig& config)
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(impl->mutex);
+        std::lock_guard<PiMutex> lock(impl->mutex);
         const size_t n = config.sinks.size();
         impl->sinks.clear();
         impl->sinks.resize(n);
@@ -1321,7 +1322,7 @@ void TargetEmulator::stop()
     impl->threads.clear();
     std::vector<EndedStream> ended;
     {
-        std::lock_guard<std::mutex> lock(impl->mutex);
+        std::lock_guard<PiMutex> lock(impl->mutex);
         impl->running = false;
         for (size_t i = 0; i < impl->sinks.size(); ++i) {
             if (StreamRecorder* stream = impl->sinks[i].running()) {
@@ -1337,31 +1338,31 @@ void TargetEmulator::stop()
 
 bool TargetEmulator::running() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->running;
 }
 
 size_t TargetEmulator::sinkCount() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->sinks.size();
 }
 
 TIVRA::IPAddress TargetEmulator::sinkAddress(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].address : TIVRA::IPAddress{};
 }
 
 TIVRA::IPAddress TargetEmulator::otherPortAddress() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->otherPort;
 }
 
 void TargetEmulator::setBehaviour(size_t sink, QUORVIN::MessageID request, const Behaviour& behaviour)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         impl->sinks[sink].config.behaviours[request] = behaviour;
     }
@@ -1369,7 +1370,7 @@ void TargetEmulator::setBehaviour(size_t sink, QUORVIN::MessageID request, const
 
 void TargetEmulator::clearBehaviours(size_t sink)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         impl->sinks[sink].config.behaviours.clear();
         impl->sinks[sink].config.numberedBehaviours.clear();
@@ -1378,7 +1379,7 @@ void TargetEmulator::clearBehaviours(size_t sink)
 
 void TargetEmulator::setBehaviour(size_t sink, QUORVIN::MessageID request, uint16_t number, const Behaviour& behaviour)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         impl->sinks[sink].config.numberedBehaviours[{request, number}] = behaviour;
     }
@@ -1386,38 +1387,38 @@ void TargetEmulator::setBehaviour(size_t sink, QUORVIN::MessageID request, uint1
 
 std::optional<TIVRA::IPAddress> TargetEmulator::discoveryAddress() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->discoveryAddress;
 }
 
 std::optional<TIVRA::IPAddress> TargetEmulator::otherAddress() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->otherAddress;
 }
 
 void TargetEmulator::setDiscoveryBehaviour(QUORVIN::MessageID request, const Behaviour& behaviour)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->discovery.behaviours[request] = behaviour;
 }
 
 void TargetEmulator::setDiscoveryBehaviour(QUORVIN::MessageID request, uint16_t number, const Behaviour& behaviour)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->discovery.numberedBehaviours[{request, number}] = behaviour;
 }
 
 void TargetEmulator::clearDiscoveryBehaviours()
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->discovery.behaviours.clear();
     impl->discovery.numberedBehaviours.clear();
 }
 
 void TargetEmulator::setDiscoveryConfig(const DiscoveryConfig& config)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     const std::optional<uint16_t> port = impl->discovery.port;
     const bool multicast = impl->discovery.answerMulticast;
     impl->discovery = config;
@@ -1427,32 +1428,32 @@ void TargetEmulator::setDiscoveryConfig(const DiscoveryConfig& config)
 
 DiscoveryConfig TargetEmulator::discoveryConfig() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->discovery;
 }
 
 DiscoveryState TargetEmulator::discoveryState() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->discoveryState;
 }
 
 std::vector<Request> TargetEmulator::discoveryRequests() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->discoveryRecords;
 }
 
 void TargetEmulator::clearDiscoveryRequests()
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->discoveryRecords.clear();
 }
 
 bool TargetEmulator::waitForDiscoveryRequests(const std::function<bool(const std::vector<Request>&)>& until,
                                               std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(impl->mutex);
+    std::unique_lock<PiMutex> lock(impl->mutex);
     return impl->changed.wait_for(lock, timeout, [&] { return until(impl->discoveryRecords); });
 }
 
@@ -1472,7 +1473,7 @@ bool TargetEmulator::waitForDiscoveryRequests(QUORVIN::MessageID message, size_t
 
 Behaviour TargetEmulator::behaviour(size_t sink, QUORVIN::MessageID request) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         const auto& map = impl->sinks[sink].config.behaviours;
         if (const auto it = map.find(request); it != map.end()) {
@@ -1484,7 +1485,7 @@ Behaviour TargetEmulator::behaviour(size_t sink, QUORVIN::MessageID request) con
 
 void TargetEmulator::setSinkConfig(size_t sink, const SinkConfig& config)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         SinkConfig& current = impl->sinks[sink].config;
         const uint16_t port = current.port;
@@ -1499,25 +1500,25 @@ void TargetEmulator::setSinkConfig(size_t sink, const SinkConfig& config)
 
 SinkConfig TargetEmulator::sinkConfig(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].config : SinkConfig{};
 }
 
 SinkState TargetEmulator::state(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].state : SinkState{};
 }
 
 std::vector<Request> TargetEmulator::requests(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].records : std::vector<Request>{};
 }
 
 void TargetEmulator::clearRequests()
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     for (SinkSlot& slot : impl->sinks) {
         slot.records.clear();
     }
@@ -1525,7 +1526,7 @@ void TargetEmulator::clearRequests()
 
 void TargetEmulator::clearRequests(size_t sink)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         impl->sinks[sink].records.clear();
     }
@@ -1534,7 +1535,7 @@ void TargetEmulator::clearRequests(size_t sink)
 bool TargetEmulator::waitForRequests(size_t sink, const std::function<bool(const std::vector<Request>&)>& until,
                                      std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(impl->mutex);
+    std::unique_lock<PiMutex> lock(impl->mutex);
     return impl->changed.wait_for(lock, timeout, [&] {
         static const std::vector<Request> none;
         return until(sink < impl->sinks.size() ? impl->sinks[sink].records : none);
@@ -1558,31 +1559,31 @@ bool TargetEmulator::waitForRequests(size_t sink, QUORVIN::MessageID message, si
 
 void TargetEmulator::onRequest(std::function<void(const Request&)> listener)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->listener = std::move(listener);
 }
 
 TIVRA::IPAddress TargetEmulator::dataAddress(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].dataAddress : TIVRA::IPAddress{};
 }
 
 std::optional<TIVRA::IPAddress> TargetEmulator::logAddress() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->logAddress;
 }
 
 size_t TargetEmulator::streamCount(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].streams.size() : 0;
 }
 
 std::optional<StreamReport> TargetEmulator::streamReport(size_t sink, size_t stream) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink >= impl->sinks.size()) {
         return std::nullopt;
     }
@@ -1596,7 +1597,7 @@ std::optional<StreamReport> TargetEmulator::streamReport(size_t sink, size_t str
 
 bool TargetEmulator::waitForStreamPackets(size_t sink, uint64_t count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(impl->mutex);
+    std::unique_lock<PiMutex> lock(impl->mutex);
     return impl->changed.wait_for(lock, timeout, [&] {
         const StreamRecorder* stream = sink < impl->sinks.size() ? impl->sinks[sink].latest() : nullptr;
         return stream != nullptr && stream->seen() >= count;
@@ -1605,7 +1606,7 @@ bool TargetEmulator::waitForStreamPackets(size_t sink, uint64_t count, std::chro
 
 bool TargetEmulator::waitForStreamEnd(size_t sink, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(impl->mutex);
+    std::unique_lock<PiMutex> lock(impl->mutex);
     return impl->changed.wait_for(lock, timeout, [&] {
         const StreamRecorder* stream = sink < impl->sinks.size() ? impl->sinks[sink].latest() : nullptr;
         return stream != nullptr && stream->ended();
@@ -1614,7 +1615,7 @@ bool TargetEmulator::waitForStreamEnd(size_t sink, std::chrono::milliseconds tim
 
 void TargetEmulator::setStreamBehaviour(size_t sink, const StreamBehaviour& behaviour)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         impl->sinks[sink].config.stream = behaviour;
     }
@@ -1622,13 +1623,13 @@ void TargetEmulator::setStreamBehaviour(size_t sink, const StreamBehaviour& beha
 
 StreamBehaviour TargetEmulator::streamBehaviour(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].config.stream : StreamBehaviour{};
 }
 
 void TargetEmulator::endStreamUnasked(size_t sink)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (impl->running && sink < impl->sinks.size()) {
         impl->actions.push_back(Action{Action::END_UNASKED, sink, 0, {}, {}});
         ++impl->actionsQueued;
@@ -1638,7 +1639,7 @@ void TargetEmulator::endStreamUnasked(size_t sink)
 
 void TargetEmulator::goSilent(size_t sink)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink < impl->sinks.size()) {
         if (StreamRecorder* stream = impl->sinks[sink].running()) {
             stream->goSilent();
@@ -1648,7 +1649,7 @@ void TargetEmulator::goSilent(size_t sink)
 
 void TargetEmulator::askResend(size_t sink, uint16_t back)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (impl->running && sink < impl->sinks.size()) {
         impl->actions.push_back(Action{Action::ASK_RESEND, sink, back, {}, {}});
         ++impl->actionsQueued;
@@ -1658,19 +1659,19 @@ void TargetEmulator::askResend(size_t sink, uint16_t back)
 
 void TargetEmulator::onStreamEnd(std::function<void(size_t sink, const StreamReport&)> listener)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->streamListener = std::move(listener);
 }
 
 uint64_t TargetEmulator::strayPackets(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() ? impl->sinks[sink].strayPackets : 0;
 }
 
 bool TargetEmulator::setDeviceVolume(size_t sink, int16_t volume)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink >= impl->sinks.size()) {
         return false;
     }
@@ -1686,7 +1687,7 @@ bool TargetEmulator::setDeviceVolume(size_t sink, int16_t volume)
 
 bool TargetEmulator::setHidden(size_t sink, bool hidden)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (sink >= impl->sinks.size()) {
         return false;
     }
@@ -1696,37 +1697,37 @@ bool TargetEmulator::setHidden(size_t sink, bool hidden)
 
 bool TargetEmulator::hidden(size_t sink) const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return sink < impl->sinks.size() && impl->sinks[sink].hidden;
 }
 
 void TargetEmulator::setLogLines(const std::vector<std::string>& lines)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     impl->logLines = lines;
 }
 
 std::vector<Request> TargetEmulator::logRequests() const
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     return impl->logRecords;
 }
 
 bool TargetEmulator::waitForLogRequests(size_t count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(impl->mutex);
+    std::unique_lock<PiMutex> lock(impl->mutex);
     return impl->changed.wait_for(lock, timeout, [&] { return impl->logRecords.size() >= count; });
 }
 
 bool TargetEmulator::waitForActions(std::chrono::milliseconds timeout) const
 {
-    std::unique_lock<std::mutex> lock(impl->mutex);
+    std::unique_lock<PiMutex> lock(impl->mutex);
     return impl->changed.wait_for(lock, timeout, [&] { return impl->actionsDone >= impl->actionsQueued; });
 }
 
 bool TargetEmulator::sendDebugLine(const std::string& text, uint16_t option0, std::optional<TIVRA::IPAddress> to)
 {
-    std::lock_guard<std::mutex> lock(impl->mutex);
+    std::lock_guard<PiMutex> lock(impl->mutex);
     if (!impl->running || !impl->logAddress) {
         return false;
     }

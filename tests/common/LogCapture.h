@@ -10,7 +10,9 @@
 // since the last clear(). When it outgrows the ring the oldest lines are
 // overwritten; a line whose slot another writer still fills is dropped. Both
 // are counted (lost()), and the first query of such a record fails the test,
-// so a lost line can never make a count come out right.
+// so a lost line can never make a count come out right. A test of more lines
+// than the ring holds names the texts it needs beforehand (watch()): they are
+// counted as they are taken, without a copy.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,6 +34,8 @@ namespace detail {
 constexpr uint64_t kSlots = 8192;  // a power of two
 constexpr size_t kWords = TIVRA::SysLog::LineSize / 8;
 constexpr size_t kTextMax = kWords * 8;
+constexpr size_t kWatched = 8;
+constexpr size_t kWatchedText = 256;
 
 struct Slot {
     // 0: never used; 2n + 1: line n being written; 2n + 2: holds line n.
@@ -47,6 +51,11 @@ struct Record {
     std::atomic<uint64_t> dropped{0};  // lines whose slot was still being written
     std::atomic<uint64_t> droppedAtClear{0};
     std::atomic<bool> lossReported{false};
+    // Texts counted as they come, set by watch() while nothing logs.
+    std::atomic<size_t> watching{0};
+    size_t watchedLength[kWatched] = {};
+    char watchedText[kWatched][kWatchedText] = {};
+    std::atomic<uint64_t> watchedSeen[kWatched] = {};
     Slot slots[kSlots];
 };
 
@@ -120,6 +129,12 @@ inline void captureLine(const char* line)
     const size_t full = std::strlen(line);
     const char* text = full > TIVRA::SysLog::HeaderLength ? line + TIVRA::SysLog::HeaderLength : line + full;
     const size_t length = std::min(std::strlen(text), detail::kTextMax);
+    const size_t watching = r.watching.load(std::memory_order_acquire);
+    for (size_t i = 0; i < watching; ++i) {
+        if (r.watchedLength[i] == length && std::memcmp(r.watchedText[i], text, length) == 0) {
+            r.watchedSeen[i].fetch_add(1, std::memory_order_relaxed);
+        }
+    }
     const uint64_t n = r.next.fetch_add(1, std::memory_order_relaxed);
     detail::Slot& s = r.slots[n & (detail::kSlots - 1)];
     uint64_t held = s.state.load(std::memory_order_relaxed);
@@ -148,6 +163,44 @@ inline void clear()
     r.droppedAtClear.store(r.dropped.load(std::memory_order_relaxed), std::memory_order_relaxed);
     r.first.store(r.next.load(std::memory_order_acquire), std::memory_order_release);
     r.lossReported.store(false);
+    r.watching.store(0, std::memory_order_release);
+}
+
+// From now on each of these texts (at most 8, each shorter than 256
+// characters) is counted as a line equal to it is taken, whether or not the
+// record can hold it. Call it while nothing logs; clear() ends it.
+inline void watch(const std::vector<std::string>& texts)
+{
+    detail::Record& r = detail::record();
+    r.watching.store(0, std::memory_order_release);
+    if (texts.size() > detail::kWatched) {
+        ADD_FAILURE() << "the log capture watches at most " << detail::kWatched << " texts";
+        return;
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (texts[i].size() >= detail::kWatchedText) {
+            ADD_FAILURE() << "a watched text is too long: " << texts[i];
+            return;
+        }
+        std::memcpy(r.watchedText[i], texts[i].data(), texts[i].size());
+        r.watchedLength[i] = texts[i].size();
+        r.watchedSeen[i].store(0, std::memory_order_relaxed);
+    }
+    r.watching.store(texts.size(), std::memory_order_release);
+}
+
+// Lines equal to a watched text since watch(); a text not watched fails the test.
+inline uint64_t watched(const std::string& text)
+{
+    detail::Record& r = detail::record();
+    const size_t watching = r.watching.load(std::memory_order_acquire);
+    for (size_t i = 0; i < watching; ++i) {
+        if (r.watchedLength[i] == text.size() && std::memcmp(r.watchedText[i], text.data(), text.size()) == 0) {
+            return r.watchedSeen[i].load(std::memory_order_relaxed);
+        }
+    }
+    ADD_FAILURE() << "the log capture does not watch: " << text;
+    return 0;
 }
 
 // Makes the capturing sender current (installing it the first time).

@@ -747,6 +747,8 @@ TEST_P(UploadAckOrder, EndsWithTheWholeDataStored)
 {
     const AckOrderCase& c = GetParam();
     testlog::start(6);
+    // A full burst's resends are a line each: more than the record holds.
+    testlog::watch(c.lines);
     AckTarget target(c.plan);
     ASSERT_TRUE(target.ok);
     Find::Setting setting;
@@ -767,7 +769,7 @@ TEST_P(UploadAckOrder, EndsWithTheWholeDataStored)
     }
     EXPECT_EQ(once, 0U) << "blocks sent only once in [" << c.againFrom << ", " << c.againTo << ")";
     for (const std::string& line : c.lines) {
-        EXPECT_GE(testlog::count(line), 1U) << line;
+        EXPECT_GE(testlog::watched(line), 1U) << line;
     }
 }
 

@@ -369,6 +369,28 @@ TEST(StreamLogCapture, LinesBeyondTheRingFailTheQueryInsteadOfVanishing)
     EXPECT_EQ(testlog::count("the first line"), 1U);
 }
 
+// Texts watched beforehand are counted as they come, however many lines the
+// ring had to let go; the record itself still says it lost lines, and a
+// clear ends the watch.
+TEST(StreamLogCapture, WatchedTextsAreCountedBeyondTheRing)
+{
+    testlog::clear();
+    testlog::watch({"wanted 1", "wanted 2"});
+    const std::string wanted = loggerLine("wanted 1");
+    const std::string near = loggerLine("wanted 10");
+    const std::string filler = loggerLine("filler");
+    testlog::captureLine(wanted.c_str());
+    for (uint64_t i = 0; i < 3 * testlog::detail::kSlots; ++i) {
+        testlog::captureLine((i % testlog::detail::kSlots == 7 ? wanted : i % 1000 == 1 ? near : filler).c_str());
+    }
+    EXPECT_EQ(testlog::watched("wanted 1"), 4U);
+    EXPECT_EQ(testlog::watched("wanted 2"), 0U);
+    EXPECT_GT(testlog::lost(), 0U);
+    EXPECT_NONFATAL_FAILURE(testlog::watched("wanted 3"), "does not watch: wanted 3");
+    testlog::clear();
+    EXPECT_NONFATAL_FAILURE(testlog::watched("wanted 1"), "does not watch: wanted 1");
+}
+
 TEST_F(Streaming, BitExactPcm16)
 {
     StreamSetup s;
