@@ -69,7 +69,7 @@ std::string escapeText(const std::string& text);
 // item number asked in option 0.
 
 // The largest text a setting write carries: header, text and pad must fit
-// one UDP datagram over IPv6 (65527 bytes).
+// one UDP datagram over IPv6.
 constexpr size_t MAX_SETTING_TEXT = MAX_DATAGRAM_PAYLOAD;
 
 // Item answer: the name, and the type and bounds by the wire kind, which it

@@ -33,9 +33,8 @@ constexpr uint16_t LAST_OF_BURST = 0x8000;
 // of that one cannot end this burst, and a resend after it sends the burst
 // whole rather than only its last block.
 constexpr size_t MAX_BURST_BLOCKS = 0x8000;
-// The largest payload that one IPv6 UDP datagram (65527 bytes) carries
-// behind the header, padded to 8 bytes.
-constexpr uint32_t MAX_BLOCK_BYTES = 65504;
+// The largest payload that one IPv6 UDP datagram carries behind the header.
+constexpr uint32_t MAX_BLOCK_BYTES = MAX_DATAGRAM_PAYLOAD;
 constexpr int MAX_RETRIES = 10;
 // The area travels as area + 1 beside the burst mark in one 16-bit word.
 constexpr int AREA_LIMIT = 0x7FFF;

@@ -18,9 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <atomic>
@@ -32,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "HostStreamLines.h"
 #include "LinkNamespaces.h"
 #include "NetNamespaces.h"
 #include "StandinRun.h"
@@ -335,20 +334,13 @@ protected:
     // longest gap between bursts.
     std::string streamDiagnosis() const
     {
-        const std::string host = daemonOutput();
-        long worst = -1;
-        size_t late = 0;
-        for (size_t at = host.find("over time "); at != std::string::npos; at = host.find("over time ", at + 1)) {
-            const char* digits = host.c_str() + at + 10;
-            if (*digits >= '0' && *digits <= '9') {
-                worst = std::max(worst, std::strtol(digits, nullptr, 10));
-                ++late;
-            }
+        teststream::HostLines host;
+        std::istringstream daemon(daemonOutput());
+        for (std::string line; std::getline(daemon, line);) {
+            host.take(line);
         }
         std::ostringstream out;
-        out << "host: ring silence blocks " << occurrences(host, "SyncBuffer not enough mute data return ")
-            << ", late bursts " << late << ", worst over time " << (worst < 0 ? std::string("-") : std::to_string(worst) + " us")
-            << "\n";
+        out << "host: " << host.describe() << "\n";
         std::istringstream target(emulatorOutput());
         for (std::string line; std::getline(target, line);) {
             const size_t at = line.find("stream sink ");

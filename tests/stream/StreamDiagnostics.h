@@ -6,20 +6,16 @@
 // emulator's report of the stream.
 #pragma once
 
-#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <vector>
 
+#include "HostStreamLines.h"
 #include "LogCapture.h"
 #include "foundation/SysLog.h"
 #include "testbed/emulator/StreamRecord.h"
 
 namespace teststream {
-
-inline constexpr const char* kSilenceLine = "SyncBuffer not enough mute data return ";
-inline constexpr const char* kLateLine = "over time ";
 
 inline std::string describe(const std::optional<testbed::StreamReport>& report = std::nullopt)
 {
@@ -28,25 +24,11 @@ inline std::string describe(const std::optional<testbed::StreamReport>& report =
     if (TIVRA::quorvin_log < TIVRA::SYSLOG_WARNING) {
         out << " log off: silence blocks and lateness not seen;";
     } else {
-        const std::vector<std::string> silence = testlog::startingWith(kSilenceLine);
-        uint64_t silenceBytes = 0;
-        for (const std::string& line : silence) {
-            silenceBytes += std::strtoull(line.c_str() + std::char_traits<char>::length(kSilenceLine), nullptr, 10);
+        HostLines host;
+        for (const std::string& line : testlog::startingWith("")) {
+            host.take(line);
         }
-        out << " host ring silence blocks " << silence.size() << " (" << silenceBytes << " bytes);";
-        const std::vector<std::string> late = testlog::startingWith(kLateLine);
-        long largestUs = 0;
-        size_t lateCycles = 0;
-        for (const std::string& line : late) {
-            char* end = nullptr;
-            const char* from = line.c_str() + std::char_traits<char>::length(kLateLine);
-            const long us = std::strtol(from, &end, 10);
-            if (end != from) {  // "over time change profile ..." carries no lateness
-                ++lateCycles;
-                largestUs = us > largestUs ? us : largestUs;
-            }
-        }
-        out << " worker late cycles " << lateCycles << ", largest lateness " << largestUs << " us;";
+        out << " " << host.describe() << ";";
         if (testlog::lost() != 0) {
             out << " log lines lost " << testlog::lost() << ";";
         }
