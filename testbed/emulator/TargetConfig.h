@@ -275,6 +275,20 @@ struct StatusEntry {
     std::optional<size_t> payloadBytes;
 
     bool operator==(const StatusEntry&) const = default;
+
+    // Sink `sink` of this target, fed by sink `peerSink` of the target at
+    // `peer` that calls itself `peerName`: a link of a chain across targets.
+    static StatusEntry fedBy(const TIVRA::IPAddress& peer, uint16_t peerSink, const std::string& peerName,
+                             size_t sink = 0)
+    {
+        StatusEntry e;
+        e.state = 0;
+        e.sink = sink;
+        e.peer = peer;
+        e.peerSink = peerSink;
+        e.peerName = peerName;
+        return e;
+    }
 };
 
 // What the discovery port answers about the target itself: its numbered

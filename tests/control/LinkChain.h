@@ -46,13 +46,8 @@ struct LinkChain {
         configB.name = "Target B";
         configB.address = net.targetAddress(1);
         configB.discovery.port = QUORVIN::TARGET_PORT;
-        testbed::StatusEntry fed;
-        fed.state = 0;
-        fed.sink = 0;
-        fed.peer = net.targetAddress(0);
-        fed.peerSink = 1;
-        fed.peerName = "Target A";
-        configB.discovery.status = std::vector<testbed::StatusEntry>{fed};
+        configB.discovery.status =
+            std::vector<testbed::StatusEntry>{testbed::StatusEntry::fedBy(net.targetAddress(0), 1, "Target A")};
     }
     void start()
     {

@@ -191,13 +191,8 @@ TEST_F(SearchOnALink, TwoTargetsWithAChainAcrossThem)
     configB.name = "Target B";
     configB.address = net.targetAddress(1);
     configB.discovery.port = TARGET_PORT;
-    testbed::StatusEntry fed;
-    fed.state = 0;
-    fed.sink = 0;
-    fed.peer = net.targetAddress(0);
-    fed.peerSink = 1;
-    fed.peerName = "Target A";
-    configB.discovery.status = std::vector<testbed::StatusEntry>{fed};
+    configB.discovery.status =
+        std::vector<testbed::StatusEntry>{testbed::StatusEntry::fedBy(net.targetAddress(0), 1, "Target A")};
     auto b = start(configB);
     ASSERT_TRUE(b);
     auto find = openHost();

@@ -945,13 +945,8 @@ TEST_F(EmulatorLink, StatusNamesAnotherTargetsSinkAndAnswersLeaveFromTheSecondAd
     ASSERT_TRUE(start(upstream, targetConfig(0, "Upstream")));
     TargetConfig c = targetConfig(1, "Downstream");
     c.otherAddress = net.targetAddress(2);
-    testbed::StatusEntry fed;
-    fed.state = 0;
-    fed.sink = 0;
-    fed.peer = upstream.sinkAddress(0);
-    fed.peerSink = 1;
-    fed.peerName = "Upstream";
-    c.discovery.status = std::vector<testbed::StatusEntry>{fed};
+    c.discovery.status =
+        std::vector<testbed::StatusEntry>{testbed::StatusEntry::fedBy(upstream.sinkAddress(0), 1, "Upstream")};
     c.discovery.behaviours[QUORVIN::SINKOUT_REQ] = Behaviour{.mode = Behaviour::OTHER_ADDRESS};
     ASSERT_TRUE(start(downstream, c));
     ASSERT_TRUE(downstream.otherAddress());
